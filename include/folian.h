@@ -1,0 +1,116 @@
+/* folian.h: the public interface of folian, a PNG/JPEG to PDF converter with its own codecs.
+ *
+ * Every function here has C linkage and plain arguments. Buffers a function returns are
+ * allocated with malloc and released by the caller with free. Texts a function hands out
+ * (error messages) are owned by the library and never freed. Calls are synchronous; the
+ * conversion entry points share process-wide settings, so a host serialises them. */
+#ifndef FOLIAN_H
+#define FOLIAN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define FOLIAN_VERSION_MAJOR 1
+#define FOLIAN_VERSION_MINOR 0
+#define FOLIAN_VERSION_PATCH 0
+#define FOLIAN_VERSION_STRING "1.0.0"
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(FOLIAN_BUILDING)
+#    define FOLIAN_API __declspec(dllexport)
+#  elif defined(FOLIAN_STATIC)
+#    define FOLIAN_API
+#  else
+#    define FOLIAN_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define FOLIAN_API __attribute__((visibility("default")))
+#else
+#  define FOLIAN_API
+#endif
+
+#ifdef __cplusplus
+#  define FOLIAN_NOEXCEPT noexcept
+extern "C" {
+#else
+#  define FOLIAN_NOEXCEPT
+#endif
+
+/* Page-size modes for folian_set_page_size and pdf_write. */
+#define FOLIAN_PAGE_IMAGE  0 /* the page is the image at the current resolution */
+#define FOLIAN_PAGE_A4     1 /* 595.28 x 841.89 points, image scaled to fit and centred */
+#define FOLIAN_PAGE_LETTER 2 /* 612 x 792 points */
+#define FOLIAN_PAGE_A3     3 /* 841.89 x 1190.55 points */
+
+/* One page image as handed to pdf_write: either RGBA pixels or a whole JPEG file.
+ * A record with jpeg_data set is a JPEG image whatever pixels holds. */
+typedef struct PdfImage {
+    int width;                /* pixels, at least 1 */
+    int height;               /* pixels, at least 1 */
+    unsigned char *pixels;    /* width*height*4 bytes R,G,B,A, rows top to bottom; null for JPEG */
+    unsigned char *jpeg_data; /* a complete JPEG file, embedded unchanged; null for pixels */
+    uint64_t jpeg_len;        /* bytes in jpeg_data */
+    int jpeg_components;      /* 1 grey, 3 colour, 4 CMYK; read only with jpeg_data */
+} PdfImage;
+
+/* ---- Conversion entry points ---------------------------------------------------------- */
+
+/* Restores page-size mode 0 and 150 dpi and clears the error text. Returns 1. */
+FOLIAN_API int folian_init(void) FOLIAN_NOEXCEPT;
+/* Clears the error text; the settings stay. */
+FOLIAN_API void folian_cleanup(void) FOLIAN_NOEXCEPT;
+/* The last error text, "" when none is pending. Never null; owned by the library. */
+FOLIAN_API const char *folian_last_error(void) FOLIAN_NOEXCEPT;
+/* Page-size mode 0 to 3 (FOLIAN_PAGE_*); other values are ignored. */
+FOLIAN_API void folian_set_page_size(int mode) FOLIAN_NOEXCEPT;
+/* Resolution 1 to 10000 dots per inch; other values are ignored. */
+FOLIAN_API void folian_set_dpi(int dpi) FOLIAN_NOEXCEPT;
+/* One .png/.jpg/.jpeg file to a one-page PDF. 1 on success, 0 on failure. */
+FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) FOLIAN_NOEXCEPT;
+/* count image files, one page each in list order. 1 on success, 0 on failure. */
+FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
+                               const char *pdf_path) FOLIAN_NOEXCEPT;
+/* Every image file of a directory in case-insensitive name order.
+ * Returns the number of pages written, 0 on failure. */
+FOLIAN_API int folian_directory(const char *dir_path, const char *pdf_path) FOLIAN_NOEXCEPT;
+
+/* ---- PDF writer ----------------------------------------------------------------------- */
+
+/* Writes count images as a PDF 1.4 file, one page each. *message is set to "" or to a
+ * constant failure text. Returns 1 when the whole file was written, else 0, leaving
+ * whatever was at path before untouched. */
+FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, int page_size_mode,
+                         int dpi, const char **message) FOLIAN_NOEXCEPT;
+
+/* ---- Codecs --------------------------------------------------------------------------- */
+
+/* Raw deflate (RFC 1951) into out[0..capacity). Returns the byte count once the final
+ * block is decoded, or -1 on any failure (also when the count would pass 2^31 - 1). */
+FOLIAN_API int32_t kv_inflate(const unsigned char *in, size_t in_len, unsigned char *out,
+                              size_t capacity) FOLIAN_NOEXCEPT;
+
+/* PNG file to RGBA. On failure returns null, *width = *height = 0, *message names the fault. */
+FOLIAN_API unsigned char *kv_png_decode(const char *path, int *width, int *height,
+                                        const char **message) FOLIAN_NOEXCEPT;
+/* RGBA to a PNG file (8-bit RGBA, stored deflate blocks). 1 on success, 0 on failure. */
+FOLIAN_API int kv_png_write(const char *path, int width, int height,
+                            const unsigned char *pixels) FOLIAN_NOEXCEPT;
+
+/* Frame size and component count (1 to 4) of a JPEG file, without decoding. 1 or 0. */
+FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height,
+                            int *components) FOLIAN_NOEXCEPT;
+/* Baseline JPEG file to RGBA (alpha 255). Same conventions as kv_png_decode. */
+FOLIAN_API unsigned char *kv_jpeg_decode(const char *path, int *width, int *height,
+                                         const char **message) FOLIAN_NOEXCEPT;
+/* Baseline JPEG stream in memory to RGBA. */
+FOLIAN_API unsigned char *kv_jpeg_decode_impl(const unsigned char *data, uint64_t len, int *width,
+                                              int *height, const char **message) FOLIAN_NOEXCEPT;
+/* RGBA to a baseline JFIF file (alpha ignored). 1 on success, 0 on failure. */
+FOLIAN_API int kv_jpeg_write(const char *path, int width, int height,
+                             const unsigned char *pixels) FOLIAN_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FOLIAN_H */

@@ -1,0 +1,26 @@
+// jpeg.h: what the JPEG probe, decoder and encoder share: the zig-zag order and the
+// whole-file reader record.
+#ifndef FOLIAN_JPEG_H
+#define FOLIAN_JPEG_H
+
+#include <cstdint>
+
+// Zig-zag order of ITU-T T.81 Figure A.6: ZZ[k] is the natural (row-major) index of
+// the k-th coefficient in coding order.
+constexpr uint8_t ZZ[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+// A whole file in memory; `data` is malloc'ed and owned by whoever received it.
+struct jpg_buf {
+    uint8_t *data;
+    uint64_t len;
+};
+
+// Reads a whole file of at least 2 bytes into a cleared `buf`. Returns 1 or 0 (nothing held).
+int jpg_read_file(const char *path, jpg_buf *buf);
+
+#endif

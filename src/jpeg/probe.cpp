@@ -1,0 +1,83 @@
+// probe.cpp: the JPEG whole-file reader and the header probe that finds a frame's size
+// and component count without decoding.
+//
+// The probe walks marker segments from offset 2 and stops at the first baseline (C0)
+// or progressive (C2) frame header; every other segment, other frame types included,
+// is passed over by its length.
+#include <cstdlib>
+
+#include "bytes.h"
+#include "file_io.h"
+#include "folian.h"
+#include "jpeg/jpeg.h"
+
+int jpg_read_file(const char *path, jpg_buf *buf) {
+    uint8_t *data;
+    uint64_t len;
+    if (file_read_whole(path, UINT64_MAX, &data, &len) != FILE_READ_OK) return 0;
+    if (len < 2) {
+        std::free(data);
+        return 0;
+    }
+    buf->data = data;
+    buf->len = len;
+    return 1;
+}
+
+namespace {
+
+struct FrameInfo {
+    uint32_t width, height, components;
+};
+
+// Returns true with `out` filled when the walk ends at a usable frame header.
+bool probe_frame(const uint8_t *d, uint64_t n, FrameInfo *out) {
+    if (n < 6) return false;
+    uint32_t width = 0, height = 0, comps = 0;
+    uint64_t p = 2;  // the first two bytes (normally SOI) are not examined
+    for (;;) {
+        if (d[p] != 0xFF) return false;
+        while (p + 1 < n && d[p + 1] == 0xFF) p++;  // fill bytes before the marker code
+        if (p + 1 >= n) return false;
+        uint8_t m = d[p + 1];
+        comps = 0;
+        uint64_t next;
+        bool frame_done = false;
+        if ((m >= 0xD0 && m <= 0xD9) || m == 0x01) {
+            next = p + 2;
+        } else if (m == 0x00) {
+            next = p + 1;  // holds 0x00, so the next pass fails
+        } else {
+            if (p + 4 > n) return false;
+            uint32_t seg_len = load_be16(d + p + 2);
+            next = p + 2 + seg_len;
+            if (next > n) return false;
+            if ((m == 0xC0 || m == 0xC2) && seg_len > 8) {
+                height = load_be16(d + p + 5);
+                width = load_be16(d + p + 7);
+                comps = d[p + 9];
+                frame_done = comps != 0;
+            }
+        }
+        if (frame_done || next + 4 > n) break;
+        p = next;
+    }
+    if (width == 0 || height == 0 || comps < 1 || comps > 4) return false;
+    *out = {width, height, comps};
+    return true;
+}
+
+}  // namespace
+
+extern "C" FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height, int *components) noexcept {
+    jpg_buf buf = {nullptr, 0};
+    if (!jpg_read_file(path, &buf)) return 0;
+    FrameInfo info;
+    bool ok = probe_frame(buf.data, buf.len, &info);
+    std::free(buf.data);
+    if (!ok) return 0;
+    *width = (int)info.width;
+    *height = (int)info.height;
+    *components = (int)info.components;
+    return 1;
+}

@@ -1,0 +1,28 @@
+// test_util.h: helpers shared by the test files: fixture paths, scratch directories,
+// whole-file read and write.
+#ifndef FOLIAN_TEST_UTIL_H
+#define FOLIAN_TEST_UTIL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Absolute path of a fixture under tests/data.
+std::string data_path(const std::string &rel);
+// A fresh empty directory for one test; removed with its content by the destructor.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+std::vector<uint8_t> read_file(const std::string &path);
+void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
+bool file_exists(const std::string &path);
+// Names of the entries of a directory, "." and ".." excluded, sorted.
+std::vector<std::string> list_dir(const std::string &path);
+// Runs a shell command; returns its exit status and fills *out with its standard output.
+int run_command(const std::string &cmd, std::string *out = nullptr);
+bool have_program(const std::string &name);
+
+#endif

@@ -1,0 +1,3 @@
+// folian: command-line converter (placeholder).
+#include "folian.h"
+int main() { return folian_init() ? 0 : 1; }
