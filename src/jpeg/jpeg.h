@@ -23,4 +23,8 @@ struct jpg_buf {
 // Reads a whole file of at least 2 bytes into a cleared `buf`. Returns 1 or 0 (nothing held).
 int jpg_read_file(const char *path, jpg_buf *buf);
 
+// True when the stream carries an Adobe application segment (APP14 beginning "Adobe")
+// before its first scan: such files store CMYK inverted.
+bool jpeg_has_adobe_segment(const uint8_t *data, uint64_t len);
+
 #endif

@@ -5,6 +5,7 @@
 // or progressive (C2) frame header; every other segment, other frame types included,
 // is passed over by its length.
 #include <cstdlib>
+#include <cstring>
 
 #include "bytes.h"
 #include "file_io.h"
@@ -68,6 +69,28 @@ bool probe_frame(const uint8_t *d, uint64_t n, FrameInfo *out) {
 }
 
 }  // namespace
+
+bool jpeg_has_adobe_segment(const uint8_t *d, uint64_t n) {
+    uint64_t p = 2;
+    while (p + 4 <= n) {
+        if (d[p] != 0xFF) return false;
+        uint8_t m = d[p + 1];
+        if (m == 0xFF) {  // fill byte
+            p++;
+            continue;
+        }
+        if ((m >= 0xD0 && m <= 0xD8) || m == 0x01) {
+            p += 2;
+            continue;
+        }
+        if (m == 0xDA || m == 0xD9) return false;  // the scan (or the end) comes first
+        uint32_t seg_len = load_be16(d + p + 2);
+        if (seg_len < 2 || p + 2 + seg_len > n) return false;
+        if (m == 0xEE && seg_len >= 2 + 5 && std::memcmp(d + p + 4, "Adobe", 5) == 0) return true;
+        p += 2 + seg_len;
+    }
+    return false;
+}
 
 extern "C" FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height, int *components) noexcept {
     jpg_buf buf = {nullptr, 0};
