@@ -10,6 +10,7 @@
 
 #include "file_io.h"
 #include "folian.h"
+#include "jpeg/jpeg.h"
 #include "mem.h"
 #include "pdf_write.h"
 
@@ -77,14 +78,14 @@ void free_image(PdfImage *im) {
     *im = PdfImage{};
 }
 
-// JPEG failures set no text: the caller words the message.
+// JPEG failures set no text: the caller words the message. The file is read once and
+// probed in memory; the probe's verdict is the same as kv_jpeg_info's on the same bytes.
 bool load_jpeg(const char *path, PdfImage *im) {
-    int w, h, comps;
-    if (!kv_jpeg_info(path, &w, &h, &comps)) return false;
     uint8_t *data;
     uint64_t len;
     if (file_read_whole(path, MAX_JPEG_BYTES, &data, &len) != FILE_READ_OK) return false;
-    if (len == 0) {
+    int w, h, comps;
+    if (!jpeg_probe_memory(data, len, &w, &h, &comps)) {
         std::free(data);
         return false;
     }

@@ -25,14 +25,8 @@ int jpg_read_file(const char *path, jpg_buf *buf) {
     return 1;
 }
 
-namespace {
-
-struct FrameInfo {
-    uint32_t width, height, components;
-};
-
-// Returns true with `out` filled when the walk ends at a usable frame header.
-bool probe_frame(const uint8_t *d, uint64_t n, FrameInfo *out) {
+bool jpeg_probe_memory(const uint8_t *d, uint64_t n, int *width_out, int *height_out,
+                       int *components_out) {
     if (n < 6) return false;
     uint32_t width = 0, height = 0, comps = 0;
     uint64_t p = 2;  // the first two bytes (normally SOI) are not examined
@@ -64,11 +58,11 @@ bool probe_frame(const uint8_t *d, uint64_t n, FrameInfo *out) {
         p = next;
     }
     if (width == 0 || height == 0 || comps < 1 || comps > 4) return false;
-    *out = {width, height, comps};
+    *width_out = (int)width;
+    *height_out = (int)height;
+    *components_out = (int)comps;
     return true;
 }
-
-}  // namespace
 
 bool jpeg_has_adobe_segment(const uint8_t *d, uint64_t n) {
     uint64_t p = 2;
@@ -95,12 +89,7 @@ bool jpeg_has_adobe_segment(const uint8_t *d, uint64_t n) {
 extern "C" FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height, int *components) noexcept {
     jpg_buf buf = {nullptr, 0};
     if (!jpg_read_file(path, &buf)) return 0;
-    FrameInfo info;
-    bool ok = probe_frame(buf.data, buf.len, &info);
+    bool ok = jpeg_probe_memory(buf.data, buf.len, width, height, components);
     std::free(buf.data);
-    if (!ok) return 0;
-    *width = (int)info.width;
-    *height = (int)info.height;
-    *components = (int)info.components;
-    return 1;
+    return ok ? 1 : 0;
 }
