@@ -21,6 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "file_io.h"
 #include "folian.h"
 #include "jpeg/jpeg.h"
@@ -182,7 +186,7 @@ struct Strip {
     int row0;                // first image row of the strip
     int blocks;              // 8 x 8 blocks across
     uint8_t *planes;         // 3 planes (Y, Cb, Cr) of 8 rows x blocks*8 samples, edges repeated
-    int16_t *coefs;          // per block column, per component: 64 quantised values, natural order
+    int16_t *coefs;          // per block column, per component: 64 quantised values, zig-zag order
     const CosTable *cos;
 };
 
@@ -208,7 +212,7 @@ JENC_INLINE void convert_row(const uint8_t *px, int width, uint8_t *y, uint8_t *
     }
 }
 
-// Level shift, forward DCT and quantisation of one block.
+// Level shift, forward DCT and quantisation of one block, leaving q in zig-zag order.
 //   rows:    T[y][u] = sum over x of s[y][x] * costab[u][x]
 //   columns: F[v][u] = sum over y of costab[v][y] * T[y][u]
 //   q[n]   = truncate(F[n] / Q[n] +- 0.5), halves away from zero
@@ -233,10 +237,12 @@ JENC_INLINE void transform_block(const uint8_t *src, size_t stride, const CosTab
             for (int u = 0; u < 8; u++) acc[u] += ct.rows[v * 8 + y] * t[y * 8 + u];
         for (int u = 0; u < 8; u++) f[v * 8 + u] = acc[u];
     }
+    int16_t natural[64];
     for (int n = 0; n < 64; n++) {
         double h = f[n] < 0 ? -0.5 : 0.5;
-        q[n] = (int16_t)(int)(f[n] / divisors[n] + h);
+        natural[n] = (int16_t)(int)(f[n] / divisors[n] + h);
     }
+    for (int k = 0; k < 64; k++) q[k] = natural[ZZ[k]];
 }
 
 JENC_INLINE void transform_strip_body(const Strip &st) {
@@ -357,17 +363,26 @@ JENC_INLINE void put_coded(BitSink &s, uint32_t entry, int v, int size) {
     put_bits(s, (entry >> 8) << size | extra, (int)(entry & 0xFF) + size);
 }
 
-// Zig-zag order of one block's quantised values, and the bit mask of its non-zero ones.
-JENC_INLINE uint64_t zigzag(const int16_t *natural, int *z) {
+// Bit k set when the k-th value is non-zero.
+JENC_INLINE uint64_t nonzero_mask(const int16_t *z) {
+#if defined(__SSE2__)
     uint64_t mask = 0;
-    for (int k = 0; k < 64; k++) {
-        z[k] = natural[ZZ[k]];
-        mask |= (uint64_t)(z[k] != 0) << k;
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < 4; i++) {
+        __m128i a = _mm_loadu_si128((const __m128i *)(z + 16 * i));
+        __m128i b = _mm_loadu_si128((const __m128i *)(z + 16 * i + 8));
+        __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+        mask |= (uint64_t)(uint16_t)~_mm_movemask_epi8(eq) << (16 * i);
     }
     return mask;
+#else
+    uint64_t mask = 0;
+    for (int k = 0; k < 64; k++) mask |= (uint64_t)(z[k] != 0) << k;
+    return mask;
+#endif
 }
 
-void encode_block(BitSink &s, const int *z, uint64_t mask, int *pred, const HuffCodes &dc,
+void encode_block(BitSink &s, const int16_t *z, uint64_t mask, int *pred, const HuffCodes &dc,
                   const HuffCodes &ac) {
     int diff = z[0] - *pred;
     *pred = z[0];
@@ -385,7 +400,7 @@ void encode_block(BitSink &s, const int *z, uint64_t mask, int *pred, const Huff
     if (last < 63) put_bits(s, ac.e[0x00] >> 8, (int)(ac.e[0x00] & 0xFF));
 }
 
-void debug_print(int ci, const int *z, uint64_t mask) {
+void debug_print(int ci, const int16_t *z, uint64_t mask) {
     if (!std::getenv("JENC_DBG")) return;
     std::fprintf(stderr, "ENC ci=%d q[:8]=%d %d %d %d %d %d %d %d nz=%d\n", ci, z[0], z[1], z[2], z[3],
                  z[4], z[5], z[6], z[7], __builtin_popcountll(mask));
@@ -447,8 +462,8 @@ bool encode_strip(jenc_buf *out, BitSink &s, const int16_t *coefs, int blocks, b
             s.p = out->data + out->len;
         }
         for (int c = 0; c < 3; c++) {
-            int z[64];
-            uint64_t mask = zigzag(coefs + ((size_t)bx * 3 + c) * 64, z);
+            const int16_t *z = coefs + ((size_t)bx * 3 + c) * 64;
+            uint64_t mask = nonzero_mask(z);
             if (first_strip && bx == 0) debug_print(c, z, mask);
             int t = c == 0 ? 0 : 2;
             encode_block(s, z, mask, &pred[c], s_codes[t], s_codes[t + 1]);
