@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -212,6 +213,13 @@ JENC_INLINE void convert_row(const uint8_t *px, int width, uint8_t *y, uint8_t *
     }
 }
 
+// q[k] = natural[ZZ[k]], spelled out with constant indices so the compiler can turn the
+// whole reordering into a few vector shuffles.
+template <size_t... K>
+JENC_INLINE void zigzag_copy(const int16_t *natural, int16_t *q, std::index_sequence<K...>) {
+    ((q[K] = natural[ZZ[K]]), ...);
+}
+
 // Level shift, forward DCT and quantisation of one block, leaving q in zig-zag order.
 //   rows:    T[y][u] = sum over x of s[y][x] * costab[u][x]
 //   columns: F[v][u] = sum over y of costab[v][y] * T[y][u]
@@ -242,7 +250,7 @@ JENC_INLINE void transform_block(const uint8_t *src, size_t stride, const CosTab
         double h = f[n] < 0 ? -0.5 : 0.5;
         natural[n] = (int16_t)(int)(f[n] / divisors[n] + h);
     }
-    for (int k = 0; k < 64; k++) q[k] = natural[ZZ[k]];
+    zigzag_copy(natural, q, std::make_index_sequence<64>());
 }
 
 JENC_INLINE void transform_strip_body(const Strip &st) {
