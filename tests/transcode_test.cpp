@@ -10,16 +10,12 @@
 #include "folian.h"
 #include "test_util.h"
 
-// The command's source, compiled into the test binary so it can be called directly.
-#include "../tools/transcode.cpp"
-
 namespace {
 
+// Runs `folian transcode IN OUT`; *err receives what it printed.
 int run_transcode(const std::string &in, const std::string &out, std::string *err) {
-    testing::internal::CaptureStderr();
-    int rc = transcode_main("folian", in.c_str(), out.c_str());
-    *err = testing::internal::GetCapturedStderr();
-    return rc;
+    return run_command(std::string("'") + FOLIAN_TOOL_PATH + "' transcode '" + in + "' '" + out + "' 2>&1",
+                       err);
 }
 
 bool decoder_missing(const char *message) {

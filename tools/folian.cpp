@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "folian.h"
+#include "transcode.h"
 
 namespace {
 
 const char *const USAGE =
     "usage: %s [-p image|a4|letter|a3] [-r DPI] -o OUT.pdf INPUT...\n"
+    "       %s transcode IN OUT\n"
     "       %s --help | --version\n"
     "\n"
     "Converts PNG and JPEG files to one PDF, one page per image.\n"
@@ -24,11 +26,12 @@ const char *const USAGE =
     "  -p SIZE   page size: image (the page is the image at DPI; default), a4, letter, a3\n"
     "            (the image scaled to fit and centred)\n"
     "  -r DPI    resolution, 1 to 10000 (default 150)\n"
-    "  -o FILE   the PDF to write\n";
+    "  -o FILE   the PDF to write\n"
+    "transcode decodes a PNG or JPEG file and writes PNG or JPEG, chosen by OUT's extension.\n";
 
 int usage_error(const char *prog, const char *what) {
     if (what) std::fprintf(stderr, "%s: %s\n", prog, what);
-    std::fprintf(stderr, USAGE, prog, prog);
+    std::fprintf(stderr, USAGE, prog, prog, prog);
     return 2;
 }
 
@@ -56,6 +59,10 @@ bool is_directory(const char *path) {
 
 int main(int argc, char **argv) {
     const char *prog = "folian";
+    if (argc >= 2 && std::strcmp(argv[1], "transcode") == 0) {
+        if (argc != 4) return usage_error(prog, "transcode takes IN and OUT");
+        return transcode_main(prog, argv[2], argv[3]);
+    }
     int page_size = 0, dpi = 150;
     const char *out = nullptr;
     std::vector<const char *> inputs;
@@ -67,7 +74,7 @@ int main(int argc, char **argv) {
         } else if (std::strcmp(a, "--") == 0) {
             options_done = true;
         } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            std::printf(USAGE, prog, prog);
+            std::printf(USAGE, prog, prog, prog);
             return 0;
         } else if (std::strcmp(a, "--version") == 0) {
             std::printf("%s %s\n", prog, FOLIAN_VERSION_STRING);
