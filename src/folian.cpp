@@ -1,12 +1,301 @@
-// folian.cpp: conversion entry points (placeholder).
+// folian.cpp: the conversion entry points: settings, the last-error text, loading image files
+// into page records and handing them to the PDF writer.
+//
+// PNG files are decoded to RGBA; JPEG files are only probed for their size and embedded
+// byte for byte. Every call starts with an empty error text, so a failure always reports
+// its own cause; the decoder's message is kept over the generic one where both apply.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "file_io.h"
 #include "folian.h"
-extern "C" {
-FOLIAN_API int folian_init(void) noexcept { return 1; }
-FOLIAN_API void folian_cleanup(void) noexcept {}
-FOLIAN_API const char *folian_last_error(void) noexcept { return ""; }
-FOLIAN_API void folian_set_page_size(int) noexcept {}
-FOLIAN_API void folian_set_dpi(int) noexcept {}
-FOLIAN_API int folian_single(const char *, const char *) noexcept { return 0; }
-FOLIAN_API int folian_multiple(const char *const *, int, const char *) noexcept { return 0; }
-FOLIAN_API int folian_directory(const char *, const char *) noexcept { return 0; }
+#include "jpeg/jpeg.h"
+#include "mem.h"
+#include "pdf_write.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#endif
+
+namespace {
+
+constexpr size_t ERR_SIZE = 512;
+constexpr int DEFAULT_DPI = 150;
+constexpr int MAX_DPI = 10000;
+constexpr uint64_t MAX_JPEG_BYTES = 1073741824;  // 1 GiB: larger files are refused, not cut
+constexpr size_t DIR_PATH_SIZE = 4096;
+
+char s_err[ERR_SIZE];
+int s_page_size = 0;
+int s_dpi = DEFAULT_DPI;
+
+void set_err(const char *text) { std::snprintf(s_err, ERR_SIZE, "%s", text); }
+void set_err_if_empty(const char *text) {
+    if (!s_err[0]) set_err(text);
 }
+void clear_err() { s_err[0] = '\0'; }
+
+bool ext_equals(const char *ext, const char *want) {
+    for (; *ext && *want; ext++, want++) {
+        char c = *ext;
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+        if (c != *want) return false;
+    }
+    return *ext == *want;
+}
+
+bool is_image_path(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    const char *name = slash ? slash + 1 : path;
+    const char *dot = std::strrchr(name, '.');
+    if (!dot) return false;
+    return ext_equals(dot + 1, "png") || ext_equals(dot + 1, "jpg") || ext_equals(dot + 1, "jpeg");
+}
+
+// The loader chooses by the last dot of the whole path; anything not JPEG goes to PNG.
+bool has_jpeg_extension(const char *path) {
+    const char *dot = std::strrchr(path, '.');
+    return dot && (ext_equals(dot + 1, "jpg") || ext_equals(dot + 1, "jpeg"));
+}
+
+int name_cmp(const void *a, const void *b) {
+    const unsigned char *x = *(const unsigned char *const *)a;
+    const unsigned char *y = *(const unsigned char *const *)b;
+    for (;; x++, y++) {
+        unsigned cx = *x, cy = *y;
+        if (cx >= 'A' && cx <= 'Z') cx += 'a' - 'A';
+        if (cy >= 'A' && cy <= 'Z') cy += 'a' - 'A';
+        if (cx != cy || cx == 0) return (int)cx - (int)cy;
+    }
+}
+
+void free_image(PdfImage *im) {
+    std::free(im->pixels);
+    std::free(im->jpeg_data);
+    *im = PdfImage{};
+}
+
+// JPEG failures set no text: the caller words the message. The file is read once and
+// probed in memory; the probe's verdict is the same as kv_jpeg_info's on the same bytes.
+bool load_jpeg(const char *path, PdfImage *im) {
+    uint8_t *data;
+    uint64_t len;
+    if (file_read_whole(path, MAX_JPEG_BYTES, &data, &len) != FILE_READ_OK) return false;
+    int w, h, comps;
+    if (!jpeg_probe_memory(data, len, &w, &h, &comps)) {
+        std::free(data);
+        return false;
+    }
+    im->width = w;
+    im->height = h;
+    im->jpeg_data = data;
+    im->jpeg_len = len;
+    im->jpeg_components = comps;
+    return true;
+}
+
+bool load_image(const char *path, PdfImage *im) {
+    *im = PdfImage{};
+    if (has_jpeg_extension(path)) return load_jpeg(path, im);
+    const char *msg = nullptr;
+    int w = 0, h = 0;
+    unsigned char *px = kv_png_decode(path, &w, &h, &msg);
+    if (!px) {
+        set_err(msg && *msg ? msg : "folian: error");
+        return false;
+    }
+    im->width = w;
+    im->height = h;
+    im->pixels = px;
+    return true;
+}
+
+// ---- Directory listing ----------------------------------------------------------------
+
+struct PathList {
+    char **items;
+    int count, cap;
+};
+
+void free_paths(PathList *list) {
+    for (int i = 0; i < list->count; i++) std::free(list->items[i]);
+    std::free(list->items);
+    *list = PathList{};
+}
+
+bool add_path(PathList *list, const char *dir, const char *name) {
+    char joined[DIR_PATH_SIZE];
+    std::snprintf(joined, sizeof joined, "%s/%s", dir, name);
+    size_t n = std::strlen(joined) + 1;
+    char *copy = (char *)mem_malloc(n);
+    if (!copy) return false;
+    std::memcpy(copy, joined, n);
+    if (list->count == list->cap) {
+        int cap = list->cap ? list->cap * 2 : 32;
+        char **grown = (char **)mem_realloc(list->items, (size_t)cap * sizeof(char *));
+        if (!grown) {
+            std::free(copy);
+            return false;
+        }
+        list->items = grown;
+        list->cap = cap;
+    }
+    list->items[list->count++] = copy;
+    return true;
+}
+
+bool keep_entry(const char *name) { return name[0] != '.' && is_image_path(name); }
+
+// Collects "dir/name" for every image entry. Returns false when the listing cannot be
+// opened (*oom false) or memory runs out (*oom true).
+bool collect_paths(const char *dir, PathList *list, bool *oom) {
+    *oom = false;
+#ifdef _WIN32
+    char pattern[DIR_PATH_SIZE];
+    std::snprintf(pattern, sizeof pattern, "%s/*", dir);
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA(pattern, &fd);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    do {
+        if (keep_entry(fd.cFileName) && !add_path(list, dir, fd.cFileName)) {
+            FindClose(h);
+            *oom = true;
+            return false;
+        }
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+#else
+    DIR *d = opendir(dir);
+    if (!d) return false;
+    while (dirent *e = readdir(d)) {
+        if (keep_entry(e->d_name) && !add_path(list, dir, e->d_name)) {
+            closedir(d);
+            *oom = true;
+            return false;
+        }
+    }
+    closedir(d);
+#endif
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+FOLIAN_API int folian_init(void) noexcept {
+    clear_err();
+    s_page_size = 0;
+    s_dpi = DEFAULT_DPI;
+    return 1;
+}
+
+FOLIAN_API void folian_cleanup(void) noexcept { clear_err(); }
+
+FOLIAN_API const char *folian_last_error(void) noexcept { return s_err; }
+
+FOLIAN_API void folian_set_page_size(int mode) noexcept {
+    if ((unsigned)mode <= 3) s_page_size = mode;
+}
+
+FOLIAN_API void folian_set_dpi(int dpi) noexcept {
+    if (dpi >= 1 && dpi <= MAX_DPI) s_dpi = dpi;
+}
+
+FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) noexcept {
+    clear_err();
+    if (!image_path || !pdf_path) {
+        set_err("folian_single: NULL path");
+        return 0;
+    }
+    if (!is_image_path(image_path)) {
+        set_err("folian_single: not a .png/.jpg image");
+        return 0;
+    }
+    PdfImage im;
+    if (!load_image(image_path, &im)) {
+        set_err_if_empty("folian_single: failed to read image");
+        return 0;
+    }
+    PdfImage *list[1] = {&im};
+    const char *msg = nullptr;
+    int ok = pdf_write(pdf_path, list, 1, s_page_size, s_dpi, &msg);
+    if (ok)
+        clear_err();
+    else
+        set_err_if_empty(msg ? msg : "folian: error");
+    free_image(&im);
+    return ok;
+}
+
+FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
+                               const char *pdf_path) noexcept {
+    clear_err();
+    if (count <= 0 || !pdf_path || !image_paths) {
+        set_err("folian_multiple: bad arguments");
+        return 0;
+    }
+    PdfImage *records = (PdfImage *)mem_calloc((size_t)count, sizeof(PdfImage));
+    PdfImage **list = (PdfImage **)mem_calloc((size_t)count, sizeof(PdfImage *));
+    int ok = 0;
+    if (!records || !list) {
+        set_err("folian_multiple: out of memory");
+        goto done;
+    }
+    for (int i = 0; i < count; i++) {
+        const char *path = image_paths[i];
+        if (!path || !is_image_path(path)) {
+            set_err("folian_multiple: bad image path");
+            goto done;
+        }
+        if (!load_image(path, &records[i])) {
+            if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_multiple: failed on %s", path);
+            goto done;
+        }
+        list[i] = &records[i];
+    }
+    {
+        const char *msg = nullptr;
+        ok = pdf_write(pdf_path, list, count, s_page_size, s_dpi, &msg);
+        if (ok)
+            clear_err();
+        else
+            set_err_if_empty(msg && *msg ? msg : "folian_multiple: pdf write failed");
+    }
+done:
+    if (records)
+        for (int i = 0; i < count; i++) free_image(&records[i]);
+    std::free(records);
+    std::free(list);
+    return ok;
+}
+
+FOLIAN_API int folian_directory(const char *dir_path, const char *pdf_path) noexcept {
+    clear_err();
+    if (!dir_path || !pdf_path) {
+        set_err("folian_directory: bad arguments");
+        return 0;
+    }
+    PathList list = {};
+    bool oom;
+    if (!collect_paths(dir_path, &list, &oom)) {
+        set_err(oom ? "folian_directory: out of memory" : "folian_directory: cannot open directory");
+        free_paths(&list);
+        return 0;
+    }
+    if (list.count == 0) {
+        set_err("folian_directory: no images in directory");
+        free_paths(&list);
+        return 0;
+    }
+    std::qsort(list.items, (size_t)list.count, sizeof(char *), name_cmp);
+    int ok = folian_multiple(list.items, list.count, pdf_path);
+    int converted = ok ? list.count : 0;
+    free_paths(&list);
+    return converted;
+}
+
+}  // extern "C"

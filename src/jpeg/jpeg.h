@@ -23,4 +23,12 @@ struct jpg_buf {
 // Reads a whole file of at least 2 bytes into a cleared `buf`. Returns 1 or 0 (nothing held).
 int jpg_read_file(const char *path, jpg_buf *buf);
 
+// The header probe over a file already in memory: the size and component count (1 to 4)
+// of the first baseline or progressive frame header. Leaves the outputs untouched on failure.
+bool jpeg_probe_memory(const uint8_t *data, uint64_t len, int *width, int *height, int *components);
+
+// True when the stream carries an Adobe application segment (APP14 beginning "Adobe")
+// before its first scan: such files store CMYK inverted.
+bool jpeg_has_adobe_segment(const uint8_t *data, uint64_t len);
+
 #endif

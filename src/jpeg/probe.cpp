@@ -5,6 +5,7 @@
 // or progressive (C2) frame header; every other segment, other frame types included,
 // is passed over by its length.
 #include <cstdlib>
+#include <cstring>
 
 #include "bytes.h"
 #include "file_io.h"
@@ -24,14 +25,8 @@ int jpg_read_file(const char *path, jpg_buf *buf) {
     return 1;
 }
 
-namespace {
-
-struct FrameInfo {
-    uint32_t width, height, components;
-};
-
-// Returns true with `out` filled when the walk ends at a usable frame header.
-bool probe_frame(const uint8_t *d, uint64_t n, FrameInfo *out) {
+bool jpeg_probe_memory(const uint8_t *d, uint64_t n, int *width_out, int *height_out,
+                       int *components_out) {
     if (n < 6) return false;
     uint32_t width = 0, height = 0, comps = 0;
     uint64_t p = 2;  // the first two bytes (normally SOI) are not examined
@@ -63,21 +58,38 @@ bool probe_frame(const uint8_t *d, uint64_t n, FrameInfo *out) {
         p = next;
     }
     if (width == 0 || height == 0 || comps < 1 || comps > 4) return false;
-    *out = {width, height, comps};
+    *width_out = (int)width;
+    *height_out = (int)height;
+    *components_out = (int)comps;
     return true;
 }
 
-}  // namespace
+bool jpeg_has_adobe_segment(const uint8_t *d, uint64_t n) {
+    uint64_t p = 2;
+    while (p + 4 <= n) {
+        if (d[p] != 0xFF) return false;
+        uint8_t m = d[p + 1];
+        if (m == 0xFF) {  // fill byte
+            p++;
+            continue;
+        }
+        if ((m >= 0xD0 && m <= 0xD8) || m == 0x01) {
+            p += 2;
+            continue;
+        }
+        if (m == 0xDA || m == 0xD9) return false;  // the scan (or the end) comes first
+        uint32_t seg_len = load_be16(d + p + 2);
+        if (seg_len < 2 || p + 2 + seg_len > n) return false;
+        if (m == 0xEE && seg_len >= 2 + 5 && std::memcmp(d + p + 4, "Adobe", 5) == 0) return true;
+        p += 2 + seg_len;
+    }
+    return false;
+}
 
 extern "C" FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height, int *components) noexcept {
     jpg_buf buf = {nullptr, 0};
     if (!jpg_read_file(path, &buf)) return 0;
-    FrameInfo info;
-    bool ok = probe_frame(buf.data, buf.len, &info);
+    bool ok = jpeg_probe_memory(buf.data, buf.len, width, height, components);
     std::free(buf.data);
-    if (!ok) return 0;
-    *width = (int)info.width;
-    *height = (int)info.height;
-    *components = (int)info.components;
-    return 1;
+    return ok ? 1 : 0;
 }

@@ -1,0 +1,10 @@
+// transcode.h: the tool's transcode command: one PNG or JPEG file to PNG or JPEG.
+#ifndef FOLIAN_TOOL_TRANSCODE_H
+#define FOLIAN_TOOL_TRANSCODE_H
+
+// Decodes `in` (.png, or .jpg/.jpeg, any case) and writes it to `out` in the format its
+// extension names. Failures go to stderr as "PROG: MESSAGE". Returns 0 on success,
+// 1 when the conversion fails, 2 on a usage error (an extension it does not handle).
+int transcode_main(const char *prog, const char *in, const char *out);
+
+#endif
