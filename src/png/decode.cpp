@@ -342,19 +342,20 @@ void unfilter_row_bpp(unsigned filter, uint8_t *out, const uint8_t *in, const ui
     switch (filter) {
     case 1:
 #ifdef __SSE2__
-        if (BPP == 3 || BPP == 4) return unfilter_sub_sse2<BPP>(out, in, n);
+        if constexpr (BPP == 3 || BPP == 4) return unfilter_sub_sse2<BPP>(out, in, n);
 #endif
         return unfilter_sub<BPP>(out, in, n);
     case 2:
         return unfilter_up(out, in, prev, n);
     case 3:
 #ifdef __SSE2__
-        if ((BPP == 3 || BPP == 4) && prev) return unfilter_avg_sse2<BPP>(out, in, prev, n);
+        if constexpr (BPP == 3 || BPP == 4)
+            if (prev) return unfilter_avg_sse2<BPP>(out, in, prev, n);
 #endif
         return unfilter_avg<BPP>(out, in, prev, n);
     case 4:
 #ifdef __SSE2__
-        if (BPP == 3 || BPP == 4) return unfilter_paeth_sse2<BPP>(out, in, prev, n);
+        if constexpr (BPP == 3 || BPP == 4) return unfilter_paeth_sse2<BPP>(out, in, prev, n);
 #endif
         return unfilter_paeth<BPP>(out, in, prev, n);
     default:  // 0, and unknown types: the row stays as stored
