@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,7 @@
 
 #include "folian.h"
 #include "libpng_ref.h"
+#include "pdf_test_util.h"
 #include "test_util.h"
 
 namespace {
@@ -409,6 +412,44 @@ TEST(PngConformanceTable, PaletteIndexPastPlteIsBlack) {
     for (int i = 0; i < w * h; i++) black += px[4 * i] == 0 && px[4 * i + 1] == 0 && px[4 * i + 2] == 0;
     EXPECT_GT(black, 0);
     std::free(px);
+}
+
+// PNG pages written through the front end pass qpdf --check, and poppler renders them
+// as the decoded pixels composited on white (within 1 per channel): colour, palette,
+// grey, 16-bit, and alpha through the soft mask.
+TEST(PngConformanceTable, PagesThroughTheFrontEndRenderAsTheDecodedPixels) {
+    const char *files[] = {"png/misc/im-rgba8.png",         "png/misc/im-greyalpha8.png", "png/misc/py-grey2-trns.png",
+                           "png/pngsuite/basn3p08.png",     "png/pngsuite/basn0g16.png",  "png/pngsuite/tbbn3p08.png",
+                           "png/pngsuite/basn6a16.png",     "png/misc/im-rgb8.png",       "png/pngsuite/basn0g01.png"};
+    if (!have_program("qpdf") || !have_program("pdftoppm")) GTEST_SKIP() << "qpdf and pdftoppm are needed";
+    TempDir tmp;
+    folian_init();
+    folian_set_dpi(72);  // one pixel per point, so pdftoppm -r 72 renders pixel for pixel
+    for (const char *f : files) {
+        SCOPED_TRACE(f);
+        const std::string pdf = tmp.file("page.pdf");
+        ASSERT_EQ(folian_single(data_path(f).c_str(), pdf.c_str()), 1) << folian_last_error();
+        int w, h;
+        const char *msg;
+        uint8_t *px = kv_png_decode(data_path(f).c_str(), &w, &h, &msg);
+        ASSERT_NE(px, nullptr) << msg;
+        expect_valid_pdf(pdf, {{w, h}}, 72);
+        int rw = 0, rh = 0;
+        const std::vector<uint8_t> rgb = render_page(pdf, 1, 72, &rw, &rh);
+        ASSERT_EQ(rw, w);
+        ASSERT_EQ(rh, h);
+        int worst = 0;
+        for (size_t i = 0; i < (size_t)w * h; i++) {
+            const int a = px[4 * i + 3];
+            for (int c = 0; c < 3; c++) {
+                const double on_white = (px[4 * i + c] * a + 255.0 * (255 - a)) / 255.0;
+                worst = std::max(worst, (int)std::lround(std::fabs(on_white - rgb[3 * i + c])));
+            }
+        }
+        EXPECT_LE(worst, 1);
+        std::free(px);
+    }
+    folian_init();
 }
 
 }  // namespace
