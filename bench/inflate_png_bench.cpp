@@ -145,8 +145,11 @@ int main(int argc, char **argv) {
     for (const auto &p : paths) {
         Sample s;
         s.path = p;
+        // The group is the file's folder, by its last component (png-rgb, png-rgba, ...).
         const size_t slash = p.find_last_of('/');
         s.group = slash == std::string::npos ? "." : p.substr(0, slash);
+        const size_t parent = s.group.find_last_of('/');
+        if (parent != std::string::npos) s.group = s.group.substr(parent + 1);
         if (!prepare(&s)) {
             std::fprintf(stderr, "skipped (not a plain non-interlaced PNG): %s\n", p.c_str());
             continue;
@@ -213,18 +216,18 @@ int main(int argc, char **argv) {
         }
     }
     std::printf("best of %d runs per file; MB/s of decompressed (inflate) or RGBA (PNG) bytes\n\n", reps);
-    std::printf("%-28s %5s | %8s %8s %8s %7s | %8s %8s %7s\n", "group", "files", "zlib", "kv_infl", "libdefl",
+    std::printf("%-12s %5s | %8s %8s %8s %7s | %8s %8s %7s\n", "group", "files", "zlib", "kv_infl", "libdefl",
                 "kv/zlib", "libpng", "kv_png", "kv/png");
     for (const auto &[name, t] : groups) {
         if (name == "all") continue;
-        const std::string g = name.size() > 28 ? "..." + name.substr(name.size() - 25) : name;
-        std::printf("%-28s %5zu | %8.0f %8.0f %8s %7.2f | %8.0f %8.0f %7.2f\n", g.c_str(), t.files, t.raw / t.zlib / 1e6,
+        const std::string g = name.size() > 12 ? "..." + name.substr(name.size() - 9) : name;
+        std::printf("%-12s %5zu | %8.0f %8.0f %8s %7.2f | %8.0f %8.0f %7.2f\n", g.c_str(), t.files, t.raw / t.zlib / 1e6,
                     t.raw / t.kv / 1e6, ld.ok() ? std::to_string((int)(t.raw / t.libdeflate / 1e6)).c_str() : "-",
                     t.zlib / t.kv, t.rgba / t.libpng / 1e6, t.rgba / t.kvpng / 1e6, t.libpng / t.kvpng);
     }
     const Totals &t = groups["all"];
     if (t.files) {
-        std::printf("%-28s %5zu | %8.0f %8.0f %8s %7.2f | %8.0f %8.0f %7.2f\n", "all", t.files, t.raw / t.zlib / 1e6,
+        std::printf("%-12s %5zu | %8.0f %8.0f %8s %7.2f | %8.0f %8.0f %7.2f\n", "all", t.files, t.raw / t.zlib / 1e6,
                     t.raw / t.kv / 1e6, ld.ok() ? std::to_string((int)(t.raw / t.libdeflate / 1e6)).c_str() : "-",
                     t.zlib / t.kv, t.rgba / t.libpng / 1e6, t.rgba / t.kvpng / 1e6, t.libpng / t.kvpng);
         if (ld.ok()) std::printf("\nkv_inflate / libdeflate: %.2f\n", t.libdeflate / t.kv);
