@@ -1,0 +1,163 @@
+// idct.cpp: the JPEG decoder's block reconstruction: dequantisation, the separable
+// double-precision inverse DCT, level shift, rounding and clamping.
+//
+// The result must equal the plain form exactly: every output is a double sum taken from
+// frequency 0 upwards, first over the row's coefficients, then over the column's row
+// results. Two things make it fast without changing a single rounding:
+// - Zero terms are skipped. A product with a zero coefficient is +0 or -0 and adding it
+//   leaves a sum unchanged (up to the sign of a zero, which the final +128 removes), so
+//   rows without coefficients are never transformed and never read by the column pass.
+// - Each pass works on whole rows of 8 lanes: lane x of a row holds the sum for output
+//   column x, and all lanes add their terms in the same order, so vector units only run
+//   independent sums side by side. No multiply is fused with its add (the library is
+//   compiled without contraction), and the AVX2 and AVX-512 forms differ from the plain
+//   one only in how many lanes one instruction covers.
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "jpeg/decode.h"
+
+namespace {
+
+double s_costab[8][8];
+std::atomic<int> s_costab_ready{0};
+
+void build_costab() {
+    const double pi = 3.141592653589793;
+    for (int u = 0; u < 8; u++) {
+        double cf = (u > 0 ? 1.0 : 0.7071067811865476) * 0.5;
+        s_costab[u][0] = cf * std::cos(u * pi * 0.0625);
+        for (int x = 1; x < 8; x++) s_costab[u][x] = cf * std::cos(((2 * x + 1) * u) * pi * 0.0625);
+    }
+}
+
+inline uint8_t clamp_sample(double s) {
+    // Below 0 gives 0; otherwise the integer part of min(s, 255) + 0.5.
+    s = s < 0.0 ? 0.0 : s;
+    s = s > 255.0 ? 255.0 : s;
+    return (uint8_t)(int)(s + 0.5);
+}
+
+#if defined(__GNUC__)
+#define JPG_INLINE inline __attribute__((always_inline))
+#else
+#define JPG_INLINE inline
+#endif
+
+JPG_INLINE void idct_body(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+    const double(*cs)[8] = s_costab;
+    int32_t f[64];
+    for (int i = 0; i < 64; i++) f[i] = (int32_t)((uint32_t)coef[i] * (uint32_t)qt[i]);
+
+    unsigned rows = 0;  // bit r: row r of coefficients holds a non-zero product
+    for (int r = 0; r < 8; r++) {
+        int32_t any = 0;
+        for (int u = 0; u < 8; u++) any |= f[8 * r + u];
+        if (any) rows |= 1u << r;
+    }
+    bool dc_only = rows == 1 && !(f[1] | f[2] | f[3] | f[4] | f[5] | f[6] | f[7]);
+    if (rows == 0 || dc_only) {
+        // Every sum has one term: (F0 cs[0][x]) cs[0][y], and cs[0][*] are all equal.
+        uint8_t v = dc_only ? clamp_sample((f[0] * cs[0][0]) * cs[0][0] + 128.0) : 128;
+        for (int y = 0; y < 8; y++) std::memset(dst + y * stride, v, 8);
+        return;
+    }
+
+    // Row pass: t[r][x] = sum over u of F[r][u] cs[u][x].
+    double t[8][8];
+    for (int r = 0; r < 8; r++) {
+        if (!(rows >> r & 1)) continue;
+        const int32_t *fr = f + 8 * r;
+        int u = 0;
+        while (fr[u] == 0) u++;
+        double fu = fr[u];
+        double acc[8];
+        for (int x = 0; x < 8; x++) acc[x] = fu * cs[u][x];
+        for (u++; u < 8; u++) {
+            if (fr[u] == 0) continue;
+            fu = fr[u];
+            for (int x = 0; x < 8; x++) acc[x] += fu * cs[u][x];
+        }
+        std::memcpy(t[r], acc, sizeof acc);
+    }
+
+    // Column pass: s[y][x] = sum over v of t[v][x] cs[v][y], rows without terms skipped.
+    double s[8][8];
+    int v = 0;
+    while (!(rows >> v & 1)) v++;
+    for (int y = 0; y < 8; y++) {
+        double c = cs[v][y];
+        for (int x = 0; x < 8; x++) s[y][x] = t[v][x] * c;
+    }
+    for (v++; v < 8; v++) {
+        if (!(rows >> v & 1)) continue;
+        for (int y = 0; y < 8; y++) {
+            double c = cs[v][y];
+            for (int x = 0; x < 8; x++) s[y][x] += t[v][x] * c;
+        }
+    }
+    for (int y = 0; y < 8; y++) {
+        uint8_t *row = dst + y * stride;
+        for (int x = 0; x < 8; x++) row[x] = clamp_sample(s[y][x] + 128.0);
+    }
+}
+
+void idct_plain(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+    idct_body(coef, qt, dst, stride);
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define JPG_HAVE_X86_FORMS 1
+__attribute__((target("avx2"))) void idct_avx2(const int32_t *coef, const int32_t *qt, uint8_t *dst,
+                                               size_t stride) {
+    idct_body(coef, qt, dst, stride);
+}
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void idct_avx512(
+    const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+    idct_body(coef, qt, dst, stride);
+}
+#endif
+
+using idct_fn = void (*)(const int32_t *, const int32_t *, uint8_t *, size_t);
+std::atomic<int> s_vector_limit{2};
+std::atomic<idct_fn> s_idct{nullptr};
+
+idct_fn pick_idct() {
+    int limit = s_vector_limit.load(std::memory_order_relaxed);
+#ifdef JPG_HAVE_X86_FORMS
+    __builtin_cpu_init();
+    if (limit >= 2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
+        return idct_avx512;
+    if (limit >= 1 && __builtin_cpu_supports("avx2")) return idct_avx2;
+#endif
+    (void)limit;
+    return idct_plain;
+}
+
+}  // namespace
+
+const double (*jpg_costab())[8] {
+    if (!s_costab_ready.load(std::memory_order_acquire)) {
+        build_costab();  // every caller builds the same values; the flag is set last
+        s_costab_ready.store(1, std::memory_order_release);
+    }
+    return s_costab;
+}
+
+void jpg_idct_store(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+    idct_fn fn = s_idct.load(std::memory_order_acquire);
+    if (!fn) {
+        jpg_costab();
+        fn = pick_idct();
+        s_idct.store(fn, std::memory_order_release);
+    }
+    fn(coef, qt, dst, stride);
+}
+
+int jpg_idct_set_vector_limit(int limit) {
+    int old = s_vector_limit.exchange(limit);
+    s_idct.store(nullptr);
+    return old;
+}
