@@ -13,8 +13,9 @@
 // is already up, it falls back to the bit-serial procedure, so every stop lands on the
 // same bit and byte. Block reconstruction lives in idct.cpp.
 //
-// The context (tables, components) is about 45 KB on the stack; the planes and the
-// output are the only heap allocations.
+// The context (tables, components) is about 45 KB on the stack. The component planes are
+// kept one MCU row at a time and turned into output rows as soon as that row is decoded,
+// so the heap holds the output and one small scratch buffer.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -486,73 +487,6 @@ bool process_restart(BitReader &b, jpg_decoder *d, uint64_t *stop_pos) {
     return true;
 }
 
-const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint64_t scan) {
-    int32_t hmax = 1, vmax = 1;
-    for (int k = 0; k < d->ncomp; k++) {
-        if (d->comp[k].h > hmax) hmax = d->comp[k].h;
-        if (d->comp[k].v > vmax) vmax = d->comp[k].v;
-    }
-    int32_t mcux = (d->width + 8 * hmax - 1) / (8 * hmax);
-    int32_t mcuy = (d->height + 8 * vmax - 1) / (8 * vmax);
-    for (int k = 0; k < d->ncomp; k++) {
-        jpg_component *c = &d->comp[k];
-        c->plane_w = mcux * c->h * 8;
-        c->plane_h = mcuy * c->v * 8;
-        // Cleared, so blocks that are never decoded read as 0 rather than old heap bytes.
-        c->plane = (uint8_t *)mem_calloc((size_t)c->plane_w * (size_t)c->plane_h, 1);
-        if (!c->plane) return E_OOM;
-        c->pred = 0;
-    }
-    // One component: a non-interleaved scan, one block per MCU over the component's own
-    // block grid. Several: interleaved, h x v blocks of each component per MCU.
-    bool single = d->ncomp == 1;
-    int32_t rows = single ? (d->height + 7) / 8 : mcuy;
-    int32_t cols = single ? (d->width + 7) / 8 : mcux;
-
-    BitReader b = {data, len, scan, scan, 0, 0, 0, 0};
-    int32_t countdown = d->restart_interval;
-    int32_t coef[64];
-    std::memset(coef, 0, sizeof coef);
-    bool stopped = false;
-    uint64_t stop_pos = 0;
-    bool stop_pos_set = false;
-    for (int32_t my = 0; my < rows && !stopped; my++) {
-        for (int32_t mx = 0; mx < cols && !stopped; mx++) {
-            bool restarts = countdown > 0;
-            for (int k = 0; k < d->ncomp && !stopped; k++) {
-                jpg_component *c = &d->comp[k];
-                int32_t bh = single ? 1 : c->h, bv = single ? 1 : c->v;
-                for (int32_t by = 0; by < bv && !stopped; by++) {
-                    size_t row = (size_t)(my * bv + by) * 8;
-                    for (int32_t bx = 0; bx < bh; bx++) {
-                        size_t col = (size_t)(mx * bh + bx) * 8;
-                        uint8_t *dst = c->plane + row * (size_t)c->plane_w + col;
-                        BlockResult r = decode_block(b, c, coef, dst);
-                        if (r == BLOCK_OK) continue;
-                        if (r == BLOCK_ROW_SKIP) break;
-                        stopped = true;
-                        break;
-                    }
-                }
-            }
-            if (stopped || !restarts) continue;
-            if (--countdown == 0) {
-                if (!process_restart(b, d, &stop_pos)) {
-                    stopped = true;
-                    stop_pos_set = true;
-                } else {
-                    countdown = d->restart_interval;
-                }
-            }
-        }
-    }
-    if (!stopped) return nullptr;
-    // Decoding stopped early: the picture stands only if the end-of-image marker follows.
-    uint64_t p = stop_pos_set ? stop_pos : br_serial_pos(b);
-    if (p + 1 < len && data[p] == 0xFF && data[p + 1] == M_EOI) return nullptr;
-    return E_SCAN;
-}
-
 // ---- Output assembly ------------------------------------------------------------------
 
 enum ColourRule { GREY, YCC, RGB, CMYK, YCCK };
@@ -581,12 +515,7 @@ void colour_row(ColourRule rule, const uint8_t *const *in, int32_t n, uint8_t *o
             out[4 * x + 3] = 255;
         }
         break;
-    case YCC:
-        for (int32_t x = 0; x < n; x++) {
-            jpg_ycc_to_rgb(in[0][x], in[1][x], in[2][x], out + 4 * x);
-            out[4 * x + 3] = 255;
-        }
-        break;
+    case YCC: jpg_ycc_row(in[0], in[1], in[2], n, out); break;
     case CMYK:  // Adobe-style inverted ink: 255 is no ink
         for (int32_t x = 0; x < n; x++) {
             uint32_t k = in[3][x];
@@ -610,62 +539,165 @@ void colour_row(ColourRule rule, const uint8_t *const *in, int32_t n, uint8_t *o
     }
 }
 
-// Builds the RGBA image. Every component is read at column floor(x h / Hmax) and row
-// floor(y v / Vmax) of its own plane (clamped into it), which replicates subsampled
-// samples over their h x v pixel squares.
-const char *assemble(const jpg_decoder *d, uint8_t **result) {
-    const int32_t w = d->width, h = d->height, nf = d->ncomp;
-    int32_t hmax = 1, vmax = 1;
-    for (int k = 0; k < nf; k++) {
-        if (d->comp[k].h > hmax) hmax = d->comp[k].h;
-        if (d->comp[k].v > vmax) vmax = d->comp[k].v;
-    }
-    uint8_t *out = (uint8_t *)mem_malloc((size_t)w * (size_t)h * 4);
-    if (!out) return E_OOM;
-    // Per component: a row of upsampled samples and the plane column of each pixel;
-    // components at full horizontal resolution are read from the plane directly.
-    size_t scratch_size = (size_t)nf * (size_t)w * (1 + sizeof(int32_t));
-    uint8_t *scratch = (uint8_t *)mem_malloc(scratch_size);
-    if (!scratch) {
-        std::free(out);
-        return E_OOM;
-    }
-    uint8_t *rowbuf[4];
-    int32_t *colmap[4];
-    int32_t *maps = (int32_t *)scratch;
-    uint8_t *bufs = scratch + (size_t)nf * (size_t)w * sizeof(int32_t);
-    for (int k = 0; k < nf; k++) {
-        const jpg_component *c = &d->comp[k];
-        rowbuf[k] = bufs + (size_t)k * (size_t)w;
-        colmap[k] = maps + (size_t)k * (size_t)w;
-        for (int32_t x = 0; x < w; x++) {
-            int64_t col = (int64_t)x * c->h / hmax;
-            colmap[k][x] = (int32_t)(col < c->plane_w - 1 ? col : c->plane_w - 1);
-        }
-    }
-    ColourRule rule = colour_rule(d);
+// The planes are kept one strip (one MCU row) at a time: strip s of component k holds
+// plane rows s x strip_h[k] onwards, and output rows are built as soon as their strip is
+// decoded. Every component is read at column floor(x h / Hmax) and row
+// floor(y v / Vmax) of its plane (clamped into it), which replicates subsampled samples
+// over their h x v pixel squares; the rows a strip's output needs all lie in that strip.
+struct Strips {
+    int32_t hmax, vmax;
+    int32_t strip_h[4];    // plane rows per strip
+    int32_t out_rows;      // output rows per strip
+    int32_t *colmap[4];    // plane column of each output column
+    uint8_t *rowbuf[4];    // one upsampled row
+    ColourRule rule;
+};
+
+void assemble_strip(const jpg_decoder *d, const Strips &st, int32_t s, uint8_t *out) {
+    const int32_t w = d->width;
+    int32_t y0 = s * st.out_rows, y1 = y0 + st.out_rows;
+    if (y1 > d->height) y1 = d->height;
     const uint8_t *in[4];
-    for (int32_t y = 0; y < h; y++) {
-        for (int k = 0; k < nf; k++) {
+    for (int32_t y = y0; y < y1; y++) {
+        for (int k = 0; k < d->ncomp; k++) {
             const jpg_component *c = &d->comp[k];
-            int64_t r = (int64_t)y * c->v / vmax;
+            int64_t r = (int64_t)y * c->v / st.vmax;
             if (r > c->plane_h - 1) r = c->plane_h - 1;
+            r -= (int64_t)s * st.strip_h[k];
             const uint8_t *src = c->plane + (size_t)r * (size_t)c->plane_w;
-            if (c->h == hmax) {
+            if (c->h == st.hmax) {
                 in[k] = src;
-            } else if (2 * c->h == hmax) {
-                for (int32_t x = 0; x < w; x++) rowbuf[k][x] = src[x >> 1];
-                in[k] = rowbuf[k];
+            } else if (2 * c->h == st.hmax) {
+                uint8_t *dst = st.rowbuf[k];
+                for (int32_t i = 0; i < w / 2; i++) {  // each sample twice, as one 16-bit store
+                    uint16_t pair = (uint16_t)(src[i] * 0x0101u);
+                    std::memcpy(dst + 2 * i, &pair, 2);
+                }
+                if (w & 1) dst[w - 1] = src[w / 2];
+                in[k] = dst;
             } else {
-                const int32_t *map = colmap[k];
-                for (int32_t x = 0; x < w; x++) rowbuf[k][x] = src[map[x]];
-                in[k] = rowbuf[k];
+                uint8_t *dst = st.rowbuf[k];
+                const int32_t *map = st.colmap[k];
+                for (int32_t x = 0; x < w; x++) dst[x] = src[map[x]];
+                in[k] = dst;
             }
         }
-        colour_row(rule, in, w, out + (size_t)y * (size_t)w * 4);
+        colour_row(st.rule, in, w, out + (size_t)y * (size_t)w * 4);
+    }
+}
+
+// ---- Scan -----------------------------------------------------------------------------
+
+// Decodes the scan strip by strip into *out (allocated here). Blocks that are never
+// decoded (skipped after a marker in a DC code, or left when decoding stopped before
+// the end-of-image marker) read as samples of 0.
+const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint64_t scan, uint8_t **out) {
+    Strips st;
+    st.hmax = 1;
+    st.vmax = 1;
+    for (int k = 0; k < d->ncomp; k++) {
+        if (d->comp[k].h > st.hmax) st.hmax = d->comp[k].h;
+        if (d->comp[k].v > st.vmax) st.vmax = d->comp[k].v;
+    }
+    const int32_t w = d->width;
+    int32_t mcux = (d->width + 8 * st.hmax - 1) / (8 * st.hmax);
+    int32_t mcuy = (d->height + 8 * st.vmax - 1) / (8 * st.vmax);
+    // One component: a non-interleaved scan, one block per MCU over the component's own
+    // block grid. Several: interleaved, h x v blocks of each component per MCU.
+    bool single = d->ncomp == 1;
+    int32_t rows = single ? (d->height + 7) / 8 : mcuy;
+    int32_t cols = single ? (d->width + 7) / 8 : mcux;
+    st.out_rows = single ? 8 : 8 * st.vmax;
+    st.rule = colour_rule(d);
+
+    size_t scratch_size = 0;
+    for (int k = 0; k < d->ncomp; k++) {
+        jpg_component *c = &d->comp[k];
+        c->plane_w = mcux * c->h * 8;
+        c->plane_h = mcuy * c->v * 8;
+        st.strip_h[k] = single ? 8 : 8 * c->v;
+        scratch_size += (size_t)c->plane_w * (size_t)st.strip_h[k] + (size_t)w * (1 + sizeof(int32_t));
+        c->pred = 0;
+    }
+    uint8_t *pixels = (uint8_t *)mem_malloc((size_t)w * (size_t)d->height * 4);
+    if (!pixels) return E_OOM;
+    uint8_t *scratch = (uint8_t *)mem_malloc(scratch_size);
+    if (!scratch) {
+        std::free(pixels);
+        return E_OOM;
+    }
+    uint8_t *p = scratch;
+    for (int k = 0; k < d->ncomp; k++) {
+        jpg_component *c = &d->comp[k];
+        st.colmap[k] = (int32_t *)p;  // scratch is malloc-aligned and this comes first
+        p += (size_t)w * sizeof(int32_t);
+        for (int32_t x = 0; x < w; x++) {
+            int64_t col = (int64_t)x * c->h / st.hmax;
+            st.colmap[k][x] = (int32_t)(col < c->plane_w - 1 ? col : c->plane_w - 1);
+        }
+    }
+    for (int k = 0; k < d->ncomp; k++) {
+        jpg_component *c = &d->comp[k];
+        c->plane = p;  // the current strip; plane_h stays the whole plane's height
+        p += (size_t)c->plane_w * (size_t)st.strip_h[k];
+        st.rowbuf[k] = p;
+        p += (size_t)w;
+    }
+
+    BitReader b = {data, len, scan, scan, 0, 0, 0, 0};
+    int32_t countdown = d->restart_interval;
+    int32_t coef[64];
+    std::memset(coef, 0, sizeof coef);
+    bool stopped = false;
+    int32_t my_stop = -1;
+    uint64_t stop_pos = 0;
+    bool stop_pos_set = false;
+    for (int32_t my = 0; my < rows; my++) {
+        for (int k = 0; k < d->ncomp; k++)
+            std::memset(d->comp[k].plane, 0, (size_t)d->comp[k].plane_w * (size_t)st.strip_h[k]);
+        for (int32_t mx = 0; mx < cols && !stopped; mx++) {
+            bool restarts = countdown > 0;
+            for (int k = 0; k < d->ncomp && !stopped; k++) {
+                jpg_component *c = &d->comp[k];
+                int32_t bh = single ? 1 : c->h, bv = single ? 1 : c->v;
+                for (int32_t by = 0; by < bv && !stopped; by++) {
+                    uint8_t *dst = c->plane + (size_t)by * 8 * (size_t)c->plane_w + (size_t)mx * bh * 8;
+                    for (int32_t bx = 0; bx < bh; bx++, dst += 8) {
+                        BlockResult r = decode_block(b, c, coef, dst);
+                        if (r == BLOCK_OK) continue;
+                        if (r == BLOCK_ROW_SKIP) break;
+                        stopped = true;
+                        break;
+                    }
+                }
+            }
+            if (stopped || !restarts) continue;
+            if (--countdown == 0) {
+                if (!process_restart(b, d, &stop_pos)) {
+                    stopped = true;
+                    stop_pos_set = true;
+                } else {
+                    countdown = d->restart_interval;
+                }
+            }
+        }
+        if (stopped && my_stop < 0) {
+            // Decoding stopped early: the picture stands only if the end-of-image marker
+            // follows; the rest of it is then assembled from empty strips.
+            uint64_t at = stop_pos_set ? stop_pos : br_serial_pos(b);
+            if (!(at + 1 < len && data[at] == 0xFF && data[at + 1] == M_EOI)) {
+                std::free(scratch);
+                std::free(pixels);
+                for (int k = 0; k < 4; k++) d->comp[k].plane = nullptr;
+                return E_SCAN;
+            }
+            my_stop = my;
+        }
+        assemble_strip(d, st, my, pixels);
     }
     std::free(scratch);
-    *result = out;
+    for (int k = 0; k < 4; k++) d->comp[k].plane = nullptr;
+    *out = pixels;
     return nullptr;
 }
 
@@ -674,9 +706,7 @@ const char *decode_stream(const uint8_t *data, uint64_t len, uint8_t **out, int 
     std::memset(&d, 0, sizeof d);
     uint64_t scan = 0;
     const char *err = parse_headers(&d, data, len, &scan);
-    if (!err) err = decode_scan(&d, data, len, scan);
-    if (!err) err = assemble(&d, out);
-    for (int k = 0; k < 4; k++) std::free(d.comp[k].plane);
+    if (!err) err = decode_scan(&d, data, len, scan, out);
     if (err) return err;
     *width = d.width;
     *height = d.height;

@@ -48,59 +48,29 @@ const double (*jpg_costab())[8];
 // Block reconstruction: dequantises coef (natural order) with qt as wrapping 32-bit
 // products, runs the separable double-precision inverse DCT (rows, then columns, each
 // sum from frequency 0 up), level-shifts, rounds and clamps, and writes 8 rows of 8
-// samples at dst, `stride` bytes apart.
-void jpg_idct_store(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride);
+// samples at dst, `stride` bytes apart. Clears coef for the next block.
+void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride);
 
-// The inverse DCT runs in the widest vector form the processor offers; tests narrow it to
-// check that every form gives the same samples: 0 plain, 1 up to AVX2, 2 up to AVX-512.
+// The inverse DCT and the colour rows run in the widest vector form the processor offers;
+// tests narrow it to check that every form gives the same samples: 0 plain, 1 up to AVX2,
+// 2 up to AVX-512.
 // Returns the previous limit. Not for use while a decode runs on another thread.
 int jpg_idct_set_vector_limit(int limit);
 
-// Colour from YCbCr, exactly as the double-precision rule gives it: with Cb and Cr
-// centred on 128, red = 1.402 Cr + Y, green = Y - 0.344136 Cb - 0.714136 Cr (in that
-// order), blue = 1.772 Cb + Y, each truncated toward zero and clamped to 0..255.
-// Integer form: 1.402 Cr and 1.772 Cb lie at least 0.002 away from an integer unless
-// they are 0, and the green offset at least 10^-6 unless it is an integer, far more than
-// the double rounding error, so truncation and clamping give clamp(Y + floor(offset)).
-// Where the green offset is an integer the double sums can land just below it; of the
-// 65,536 (Cb, Cr) pairs that happens for (-100, 100) and (100, -100), which take the
-// double path.
-struct jpg_colour_tables {
-    int16_t red[256];       // floor(1.402 (Cr - 128))
-    int16_t blue[256];      // floor(1.772 (Cb - 128))
-    int32_t green_cb[256];  // 344136 (Cb - 128)
-    int32_t green_cr[256];  // 714136 (Cr - 128)
-};
-
-constexpr int32_t jpg_floor_div(int32_t a, int32_t b) { return a / b - (a % b != 0 && a < 0 ? 1 : 0); }
-
-constexpr jpg_colour_tables jpg_make_colour_tables() {
-    jpg_colour_tables t{};
-    for (int32_t i = 0; i < 256; i++) {
-        t.red[i] = (int16_t)jpg_floor_div(1402 * (i - 128), 1000);
-        t.blue[i] = (int16_t)jpg_floor_div(1772 * (i - 128), 1000);
-        t.green_cb[i] = 344136 * (i - 128);
-        t.green_cr[i] = 714136 * (i - 128);
-    }
-    return t;
-}
-
-inline constexpr jpg_colour_tables JPG_COLOUR = jpg_make_colour_tables();
-
+// Colour from YCbCr (Cb and Cr centred on 128), in double precision: red = 1.402 Cr + Y,
+// green = Y - 0.344136 Cb - 0.714136 Cr (subtracted in that order), blue = 1.772 Cb + Y,
+// each truncated toward zero, then clamped to 0..255.
 inline uint8_t jpg_clamp_u8(int32_t v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 inline void jpg_ycc_to_rgb(uint8_t y, uint8_t cb, uint8_t cr, uint8_t *rgb) {
-    int32_t yv = y;
-    rgb[0] = jpg_clamp_u8(yv + JPG_COLOUR.red[cr]);
-    rgb[2] = jpg_clamp_u8(yv + JPG_COLOUR.blue[cb]);
-    if ((cb == 28 && cr == 228) || (cb == 228 && cr == 28)) {
-        double g = (double)yv - 0.344136 * (cb - 128) - 0.714136 * (cr - 128);
-        rgb[1] = jpg_clamp_u8((int32_t)g);
-        return;
-    }
-    // floor(-n / 10^6) through a positive dividend: n lies within +-1.4 x 10^8.
-    int32_t n = JPG_COLOUR.green_cb[cb] + JPG_COLOUR.green_cr[cr];
-    rgb[1] = jpg_clamp_u8(yv + (int32_t)((uint32_t)(200000000 - n) / 1000000u) - 200);
+    double yv = y, cbv = cb - 128, crv = cr - 128;
+    rgb[0] = jpg_clamp_u8((int32_t)(1.402 * crv + yv));
+    rgb[1] = jpg_clamp_u8((int32_t)(yv - 0.344136 * cbv - 0.714136 * crv));
+    rgb[2] = jpg_clamp_u8((int32_t)(1.772 * cbv + yv));
 }
+
+// One row of YCbCr samples (all at full resolution) to n RGBA pixels with alpha 255, by
+// the rule above, in the widest vector form the inverse DCT uses.
+void jpg_ycc_row(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n, uint8_t *rgba);
 
 #endif

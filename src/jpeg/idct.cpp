@@ -1,5 +1,6 @@
-// idct.cpp: the JPEG decoder's block reconstruction: dequantisation, the separable
-// double-precision inverse DCT, level shift, rounding and clamping.
+// idct.cpp: the JPEG decoder's arithmetic kernels: block reconstruction (dequantisation,
+// the separable double-precision inverse DCT, level shift, rounding and clamping) and the
+// YCbCr to RGBA rows.
 //
 // The result must equal the plain form exactly: every output is a double sum taken from
 // frequency 0 upwards, first over the row's coefficients, then over the column's row
@@ -45,10 +46,11 @@ inline uint8_t clamp_sample(double s) {
 #define JPG_INLINE inline
 #endif
 
-JPG_INLINE void idct_body(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+JPG_INLINE void idct_body(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
     const double(*cs)[8] = s_costab;
     int32_t f[64];
     for (int i = 0; i < 64; i++) f[i] = (int32_t)((uint32_t)coef[i] * (uint32_t)qt[i]);
+    for (int i = 0; i < 64; i++) coef[i] = 0;  // ready for the next block
 
     unsigned rows = 0;  // bit r: row r of coefficients holds a non-zero product
     for (int r = 0; r < 8; r++) {
@@ -103,37 +105,91 @@ JPG_INLINE void idct_body(const int32_t *coef, const int32_t *qt, uint8_t *dst, 
     }
 }
 
-void idct_plain(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+// Each lane converts one pixel with the scalar rule's operations, so every vector form
+// gives the same bytes; the pixel is packed into one little-endian word R, G, B, 255.
+JPG_INLINE void ycc_row_body(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n,
+                             uint8_t *rgba) {
+    for (int32_t x = 0; x < n; x++) {
+        double yv = y[x], cbv = (int32_t)cb[x] - 128, crv = (int32_t)cr[x] - 128;
+        int32_t r = (int32_t)(1.402 * crv + yv);
+        int32_t g = (int32_t)(yv - 0.344136 * cbv - 0.714136 * crv);
+        int32_t b = (int32_t)(1.772 * cbv + yv);
+        r = r < 0 ? 0 : r > 255 ? 255 : r;
+        g = g < 0 ? 0 : g > 255 ? 255 : g;
+        b = b < 0 ? 0 : b > 255 ? 255 : b;
+        uint32_t px = (uint32_t)r | (uint32_t)g << 8 | (uint32_t)b << 16 | 0xFF000000u;
+        rgba[4 * x] = (uint8_t)px;
+        rgba[4 * x + 1] = (uint8_t)(px >> 8);
+        rgba[4 * x + 2] = (uint8_t)(px >> 16);
+        rgba[4 * x + 3] = (uint8_t)(px >> 24);
+    }
+}
+
+void ycc_plain(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n, uint8_t *rgba) {
+    ycc_row_body(y, cb, cr, n, rgba);
+}
+
+void idct_plain(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
     idct_body(coef, qt, dst, stride);
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define JPG_HAVE_X86_FORMS 1
-__attribute__((target("avx2"))) void idct_avx2(const int32_t *coef, const int32_t *qt, uint8_t *dst,
+__attribute__((target("avx2"))) void idct_avx2(int32_t *coef, const int32_t *qt, uint8_t *dst,
                                                size_t stride) {
     idct_body(coef, qt, dst, stride);
 }
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void idct_avx512(
-    const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+    int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
     idct_body(coef, qt, dst, stride);
+}
+__attribute__((target("avx2"))) void ycc_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
+                                              int32_t n, uint8_t *rgba) {
+    ycc_row_body(y, cb, cr, n, rgba);
+}
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void ycc_avx512(
+    const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n, uint8_t *rgba) {
+    ycc_row_body(y, cb, cr, n, rgba);
 }
 #endif
 
-using idct_fn = void (*)(const int32_t *, const int32_t *, uint8_t *, size_t);
+using ycc_fn = void (*)(const uint8_t *, const uint8_t *, const uint8_t *, int32_t, uint8_t *);
+std::atomic<ycc_fn> s_ycc{nullptr};
+
+using idct_fn = void (*)(int32_t *, const int32_t *, uint8_t *, size_t);
 std::atomic<int> s_vector_limit{2};
 std::atomic<idct_fn> s_idct{nullptr};
 
-idct_fn pick_idct() {
+// 0 plain, 1 AVX2, 2 AVX-512, within the test limit.
+int pick_form() {
     int limit = s_vector_limit.load(std::memory_order_relaxed);
 #ifdef JPG_HAVE_X86_FORMS
     __builtin_cpu_init();
     if (limit >= 2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
-        return idct_avx512;
-    if (limit >= 1 && __builtin_cpu_supports("avx2")) return idct_avx2;
+        return 2;
+    if (limit >= 1 && __builtin_cpu_supports("avx2")) return 1;
 #endif
     (void)limit;
+    return 0;
+}
+
+idct_fn pick_idct() {
+#ifdef JPG_HAVE_X86_FORMS
+    int form = pick_form();
+    if (form == 2) return idct_avx512;
+    if (form == 1) return idct_avx2;
+#endif
     return idct_plain;
+}
+
+ycc_fn pick_ycc() {
+#ifdef JPG_HAVE_X86_FORMS
+    int form = pick_form();
+    if (form == 2) return ycc_avx512;
+    if (form == 1) return ycc_avx2;
+#endif
+    return ycc_plain;
 }
 
 }  // namespace
@@ -146,7 +202,7 @@ const double (*jpg_costab())[8] {
     return s_costab;
 }
 
-void jpg_idct_store(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
     idct_fn fn = s_idct.load(std::memory_order_acquire);
     if (!fn) {
         jpg_costab();
@@ -156,8 +212,18 @@ void jpg_idct_store(const int32_t *coef, const int32_t *qt, uint8_t *dst, size_t
     fn(coef, qt, dst, stride);
 }
 
+void jpg_ycc_row(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n, uint8_t *rgba) {
+    ycc_fn fn = s_ycc.load(std::memory_order_acquire);
+    if (!fn) {
+        fn = pick_ycc();
+        s_ycc.store(fn, std::memory_order_release);
+    }
+    fn(y, cb, cr, n, rgba);
+}
+
 int jpg_idct_set_vector_limit(int limit) {
     int old = s_vector_limit.exchange(limit);
     s_idct.store(nullptr);
+    s_ycc.store(nullptr);
     return old;
 }
