@@ -440,6 +440,7 @@ inline BlockResult decode_block(BitReader &b, jpg_component *c, int32_t *coef, u
     int32_t diff = t ? read_value(b, t) : 0;
     c->pred = (int32_t)((uint32_t)c->pred + (uint32_t)diff);
     coef[0] = c->pred;
+    uint64_t nz = c->pred != 0;  // bit i: coef[i] written (AC values are never 0)
     bool err = false;
     const jpg_huff *ac = c->ac;
     for (int k = 1;;) {
@@ -463,10 +464,10 @@ inline BlockResult decode_block(BitReader &b, jpg_component *c, int32_t *coef, u
             continue;
         }
         coef[ZZ[k]] = read_value(b, s);
+        nz |= 1ull << ZZ[k];
         if (++k == 64) break;
     }
-    jpg_idct_store(coef, c->qt, dst, (size_t)c->plane_w);
-    std::memset(coef, 0, 64 * sizeof *coef);
+    jpg_idct_store_sparse(coef, nz, c->qt, dst, (size_t)c->plane_w);
     return err ? BLOCK_STOP_AFTER : BLOCK_OK;
 }
 

@@ -50,6 +50,9 @@ const double (*jpg_costab())[8];
 // sum from frequency 0 up), level-shifts, rounds and clamps, and writes 8 rows of 8
 // samples at dst, `stride` bytes apart. Clears coef for the next block.
 void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride);
+// The same, told which coefficients may be non-zero: bit i of nz clear promises
+// coef[i] == 0. Only those entries are read and cleared.
+void jpg_idct_store_sparse(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride);
 
 // The inverse DCT and the colour rows run in the widest vector form the processor offers;
 // tests narrow it to check that every form gives the same samples: 0 plain, 1 up to AVX2,

@@ -7,7 +7,8 @@
 // results. Two things make it fast without changing a single rounding:
 // - Zero terms are skipped. A product with a zero coefficient is +0 or -0 and adding it
 //   leaves a sum unchanged (up to the sign of a zero, which the final +128 removes), so
-//   rows without coefficients are never transformed and never read by the column pass.
+//   the entropy decoder hands over a mask of the coefficients it wrote, only those are
+//   dequantised, and rows without any are never transformed nor read by the column pass.
 // - Each pass works on whole rows of 8 lanes: lane x of a row holds the sum for output
 //   column x, and all lanes add their terms in the same order, so vector units only run
 //   independent sums side by side. No multiply is fused with its add (the library is
@@ -46,39 +47,38 @@ inline uint8_t clamp_sample(double s) {
 #define JPG_INLINE inline
 #endif
 
-JPG_INLINE void idct_body(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+// nz: bit i set when coef[i] may be non-zero; a clear bit promises coef[i] == 0.
+JPG_INLINE void idct_body(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
     const double(*cs)[8] = s_costab;
-    int32_t f[64];
-    for (int i = 0; i < 64; i++) f[i] = (int32_t)((uint32_t)coef[i] * (uint32_t)qt[i]);
-    for (int i = 0; i < 64; i++) coef[i] = 0;  // ready for the next block
-
-    unsigned rows = 0;  // bit r: row r of coefficients holds a non-zero product
-    for (int r = 0; r < 8; r++) {
-        int32_t any = 0;
-        for (int u = 0; u < 8; u++) any |= f[8 * r + u];
-        if (any) rows |= 1u << r;
+    // Dequantised terms, only where a coefficient is; a zero product that slips through
+    // (a wrapped DC term) adds nothing, like any other zero term.
+    double f[64];
+    unsigned rows = 0;  // bit r: row r has terms
+    for (uint64_t m = nz; m; m &= m - 1) {
+        int i = __builtin_ctzll(m);
+        f[i] = (double)(int32_t)((uint32_t)coef[i] * (uint32_t)qt[i]);
+        coef[i] = 0;  // ready for the next block
+        rows |= 1u << (i >> 3);
     }
-    bool dc_only = rows == 1 && !(f[1] | f[2] | f[3] | f[4] | f[5] | f[6] | f[7]);
-    if (rows == 0 || dc_only) {
+    if (nz <= 1) {
         // Every sum has one term: (F0 cs[0][x]) cs[0][y], and cs[0][*] are all equal.
-        uint8_t v = dc_only ? clamp_sample((f[0] * cs[0][0]) * cs[0][0] + 128.0) : 128;
+        uint8_t v = nz ? clamp_sample((f[0] * cs[0][0]) * cs[0][0] + 128.0) : 128;
         for (int y = 0; y < 8; y++) std::memset(dst + y * stride, v, 8);
         return;
     }
 
     // Row pass: t[r][x] = sum over u of F[r][u] cs[u][x].
     double t[8][8];
-    for (int r = 0; r < 8; r++) {
-        if (!(rows >> r & 1)) continue;
-        const int32_t *fr = f + 8 * r;
-        int u = 0;
-        while (fr[u] == 0) u++;
-        double fu = fr[u];
+    for (unsigned rm = rows; rm; rm &= rm - 1) {
+        int r = __builtin_ctz(rm);
+        unsigned um = (unsigned)(nz >> (8 * r)) & 0xFF;
+        int u = __builtin_ctz(um);
+        double fu = f[8 * r + u];
         double acc[8];
         for (int x = 0; x < 8; x++) acc[x] = fu * cs[u][x];
-        for (u++; u < 8; u++) {
-            if (fr[u] == 0) continue;
-            fu = fr[u];
+        for (um &= um - 1; um; um &= um - 1) {
+            u = __builtin_ctz(um);
+            fu = f[8 * r + u];
             for (int x = 0; x < 8; x++) acc[x] += fu * cs[u][x];
         }
         std::memcpy(t[r], acc, sizeof acc);
@@ -86,14 +86,13 @@ JPG_INLINE void idct_body(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t
 
     // Column pass: s[y][x] = sum over v of t[v][x] cs[v][y], rows without terms skipped.
     double s[8][8];
-    int v = 0;
-    while (!(rows >> v & 1)) v++;
+    int v = __builtin_ctz(rows);
     for (int y = 0; y < 8; y++) {
         double c = cs[v][y];
         for (int x = 0; x < 8; x++) s[y][x] = t[v][x] * c;
     }
-    for (v++; v < 8; v++) {
-        if (!(rows >> v & 1)) continue;
+    for (unsigned rm = rows & (rows - 1); rm; rm &= rm - 1) {
+        v = __builtin_ctz(rm);
         for (int y = 0; y < 8; y++) {
             double c = cs[v][y];
             for (int x = 0; x < 8; x++) s[y][x] += t[v][x] * c;
@@ -106,7 +105,7 @@ JPG_INLINE void idct_body(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t
 }
 
 // Each lane converts one pixel with the scalar rule's operations, so every vector form
-// gives the same bytes; the pixel is packed into one little-endian word R, G, B, 255.
+// gives the same bytes; the pixel is stored as one word holding R, G, B, 255 in memory order.
 JPG_INLINE void ycc_row_body(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n,
                              uint8_t *rgba) {
     for (int32_t x = 0; x < n; x++) {
@@ -118,10 +117,10 @@ JPG_INLINE void ycc_row_body(const uint8_t *y, const uint8_t *cb, const uint8_t 
         g = g < 0 ? 0 : g > 255 ? 255 : g;
         b = b < 0 ? 0 : b > 255 ? 255 : b;
         uint32_t px = (uint32_t)r | (uint32_t)g << 8 | (uint32_t)b << 16 | 0xFF000000u;
-        rgba[4 * x] = (uint8_t)px;
-        rgba[4 * x + 1] = (uint8_t)(px >> 8);
-        rgba[4 * x + 2] = (uint8_t)(px >> 16);
-        rgba[4 * x + 3] = (uint8_t)(px >> 24);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        px = __builtin_bswap32(px);
+#endif
+        std::memcpy(rgba + 4 * x, &px, 4);
     }
 }
 
@@ -129,19 +128,19 @@ void ycc_plain(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n
     ycc_row_body(y, cb, cr, n, rgba);
 }
 
-void idct_plain(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
-    idct_body(coef, qt, dst, stride);
+void idct_plain(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
+    idct_body(coef, nz, qt, dst, stride);
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define JPG_HAVE_X86_FORMS 1
-__attribute__((target("avx2"))) void idct_avx2(int32_t *coef, const int32_t *qt, uint8_t *dst,
-                                               size_t stride) {
-    idct_body(coef, qt, dst, stride);
+__attribute__((target("avx2"))) void idct_avx2(int32_t *coef, uint64_t nz, const int32_t *qt,
+                                               uint8_t *dst, size_t stride) {
+    idct_body(coef, nz, qt, dst, stride);
 }
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void idct_avx512(
-    int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
-    idct_body(coef, qt, dst, stride);
+    int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
+    idct_body(coef, nz, qt, dst, stride);
 }
 __attribute__((target("avx2"))) void ycc_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
                                               int32_t n, uint8_t *rgba) {
@@ -156,7 +155,7 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void ycc_avx512(
 using ycc_fn = void (*)(const uint8_t *, const uint8_t *, const uint8_t *, int32_t, uint8_t *);
 std::atomic<ycc_fn> s_ycc{nullptr};
 
-using idct_fn = void (*)(int32_t *, const int32_t *, uint8_t *, size_t);
+using idct_fn = void (*)(int32_t *, uint64_t, const int32_t *, uint8_t *, size_t);
 std::atomic<int> s_vector_limit{2};
 std::atomic<idct_fn> s_idct{nullptr};
 
@@ -202,14 +201,21 @@ const double (*jpg_costab())[8] {
     return s_costab;
 }
 
-void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+void jpg_idct_store_sparse(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
     idct_fn fn = s_idct.load(std::memory_order_acquire);
     if (!fn) {
         jpg_costab();
         fn = pick_idct();
         s_idct.store(fn, std::memory_order_release);
     }
-    fn(coef, qt, dst, stride);
+    fn(coef, nz, qt, dst, stride);
+}
+
+void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
+    uint64_t nz = 0;
+    for (int i = 0; i < 64; i++)
+        if (coef[i]) nz |= 1ull << i;
+    jpg_idct_store_sparse(coef, nz, qt, dst, stride);
 }
 
 void jpg_ycc_row(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n, uint8_t *rgba) {
