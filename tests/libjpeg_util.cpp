@@ -76,6 +76,10 @@ std::vector<uint8_t> libjpeg_encode(const uint8_t *pixels, int width, int height
         cinfo.comp_info[3].h_samp_factor = o.h0;
         cinfo.comp_info[3].v_samp_factor = o.v0;
     }
+    for (int c = 0; c < cinfo.num_components && 2 * c + 1 < (int)o.sampling.size(); c++) {
+        cinfo.comp_info[c].h_samp_factor = o.sampling[2 * (size_t)c];
+        cinfo.comp_info[c].v_samp_factor = o.sampling[2 * (size_t)c + 1];
+    }
     cinfo.restart_interval = (unsigned)o.restart_interval;
     jpeg_start_compress(&cinfo, TRUE);
     size_t stride = (size_t)width * (size_t)in_components;

@@ -25,6 +25,7 @@ struct LibjpegEncodeOptions {
     int h0 = 2, v0 = 2;
     int restart_interval = 0;  // in MCUs
     int colour = 0;
+    std::vector<int> sampling;  // h, v per component, overriding h0/v0 when given
 };
 std::vector<uint8_t> libjpeg_encode(const uint8_t *pixels, int width, int height, int in_components,
                                     const LibjpegEncodeOptions &options);

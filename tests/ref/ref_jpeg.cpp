@@ -78,7 +78,7 @@ void ref_jpeg_ycc(uint8_t y, uint8_t cb, uint8_t cr, uint8_t rgb[3]) {
 }
 
 bool ref_jpeg_huff_build(RefHuff *t, const uint8_t counts[16], const uint8_t *symbols) {
-    t->sym.assign(65536, -1);
+    t->sym.clear();
     int32_t code = 0, s = 0;
     for (int l = 0; l < 16; l++) {
         int cnt = counts[l];
@@ -86,7 +86,7 @@ bool ref_jpeg_huff_build(RefHuff *t, const uint8_t counts[16], const uint8_t *sy
             t->maxcode[l] = -1;
         } else {
             if (code + cnt - 1 >= 65536) return false;
-            for (int i = 0; i < cnt; i++) t->sym[(size_t)(code + i)] = symbols[s + i];
+            for (int i = 0; i < cnt; i++) t->sym[code + i] = symbols[s + i];
             t->maxcode[l] = code + cnt - 1;
             s += cnt;
             code += cnt;
@@ -132,7 +132,8 @@ int ref_jpeg_decode_symbol(RefBits *b, const RefHuff *t) {
         if (b->state == 1) return -1;
         if (b->state == 2) return -2;
         if (code <= t->maxcode[l]) {
-            int32_t s = t->sym[(size_t)code];
+            auto it = t->sym.find(code);
+            int32_t s = it == t->sym.end() ? -1 : it->second;
             if (s < 0) {
                 b->state = 1;
                 return -1;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,10 @@ void ref_jpeg_idct_block(const int32_t coef[64], const int32_t qt[64], uint8_t o
 // YCbCr to RGB by the double-precision rule, truncated and clamped.
 void ref_jpeg_ycc(uint8_t y, uint8_t cb, uint8_t cr, uint8_t rgb[3]);
 
-// A Huffman table as the plain procedure keeps it: sym[code value] (-1 where no code
-// reaches) and maxcode per length.
+// A Huffman table as the plain procedure keeps it: the symbol of each code value (a code
+// value without one reads as -1) and maxcode per length.
 struct RefHuff {
-    std::vector<int32_t> sym;  // 65,536 entries
+    std::map<int32_t, int32_t> sym;
     int32_t maxcode[16];
 };
 // Builds from counts and symbols; false when a code value would reach 65,536.
