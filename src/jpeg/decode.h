@@ -19,6 +19,10 @@ struct jpg_huff {
     // Entry for the next JPG_FAST_BITS bits: symbol | code length << 8; length 0 means
     // the code is longer than JPG_FAST_BITS bits (or no code matches at all).
     uint16_t fast[1 << JPG_FAST_BITS];
+    // For AC tables: the whole coefficient when a code with its value bits fits in the
+    // next JPG_FAST_BITS bits and carries a value (S > 0): code length | S << 4 | R << 8 |
+    // value << 16 (the EXTENDed value as a 16-bit two's complement number); 0 otherwise.
+    uint32_t ac_fast[1 << JPG_FAST_BITS];
     int32_t maxcode[17];  // [l]: largest code value of length l, -1 when none; [0] unused
     int32_t valoff[17];   // [l]: index of the first symbol of length l minus its code
     int32_t nvals;
