@@ -576,14 +576,14 @@ TEST(JpegDecode, HeaderFaultMessages) {
     }
 }
 
-// 20,000 x 10,000 pixels pass the frame check (the output allocation is then made to fail,
-// which shows it was reached); one line more does not.
+// 20,000 x 10,000 pixels pass the frame check (the output allocation, the second after
+// the context, is then made to fail, which shows it was reached); one line more does not.
 TEST(JpegDecode, PixelLimit) {
     for (int h : {10000, 10001}) {
         JpegBuilder j = frame_3(20000, h);
         j.sos({{1, 0}, {2, 0}, {3, 0}});
         j.bytes({0, 0, 0, 0});
-        mem_fail_at(1);
+        mem_fail_at(2);
         Result r = decode(j.b);
         mem_fail_at(0);
         EXPECT_FALSE(r.ok);

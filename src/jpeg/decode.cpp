@@ -13,9 +13,10 @@
 // is already up, it falls back to the bit-serial procedure, so every stop lands on the
 // same bit and byte. Block reconstruction lives in idct.cpp.
 //
-// The context (tables, components) is about 45 KB on the stack. The component planes are
-// kept one MCU row at a time and turned into output rows as soon as that row is decoded,
-// so the heap holds the output and one small scratch buffer.
+// The context (tables in their decoding form, components) is about 60 KB, allocated per
+// call. The component planes are kept one MCU row at a time and turned into output rows
+// as soon as that row is decoded, so besides the context the heap holds only the output
+// and one small scratch buffer.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -731,15 +732,19 @@ const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint6
 }
 
 const char *decode_stream(const uint8_t *data, uint64_t len, uint8_t **out, int *width, int *height) {
-    jpg_decoder d;
-    std::memset(&d, 0, sizeof d);
+    // About 60 KB, too much for the stacks of some host threads; zeroed as every call
+    // starts with no tables, no frame and no restart interval.
+    jpg_decoder *d = (jpg_decoder *)mem_calloc(1, sizeof *d);
+    if (!d) return E_OOM;
     uint64_t scan = 0;
-    const char *err = parse_headers(&d, data, len, &scan);
-    if (!err) err = decode_scan(&d, data, len, scan, out);
-    if (err) return err;
-    *width = d.width;
-    *height = d.height;
-    return nullptr;
+    const char *err = parse_headers(d, data, len, &scan);
+    if (!err) err = decode_scan(d, data, len, scan, out);
+    if (!err) {
+        *width = d->width;
+        *height = d->height;
+    }
+    std::free(d);
+    return err;
 }
 
 const char *fail(const char **message, const char *text) {
