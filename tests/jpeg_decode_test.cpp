@@ -287,7 +287,7 @@ TEST(JpegHuffman, LookupMatchesBitSerialDecoding) {
         }
         std::vector<uint8_t> symbols((size_t)total);
         for (auto &s : symbols) s = (uint8_t)rng();
-        RefHuff ref;
+        RefJpegHuff ref;
         jpg_huff fast;
         bool ok_ref = ref_jpeg_huff_build(&ref, counts, symbols.data());
         bool ok_fast = jpg_huff_build(&fast, counts, symbols.data());
@@ -297,7 +297,7 @@ TEST(JpegHuffman, LookupMatchesBitSerialDecoding) {
             uint8_t bytes[2] = {(uint8_t)(window >> 8), (uint8_t)window};
             // Keep 0xFF out of the window: it would be a marker to the serial reader.
             if (bytes[0] == 0xFF || bytes[1] == 0xFF) continue;
-            RefBits rb = {bytes, 2, 0, 0, 0, 0};
+            RefJpegBits rb = {bytes, 2, 0, 0, 0, 0};
             int want = ref_jpeg_decode_symbol(&rb, &ref);
             int used = rb.state == 1 ? -1 : (int)(rb.pos * 8 - rb.nbits);
             // The fast form: look-up, then maxcode from JPG_FAST_BITS + 1.

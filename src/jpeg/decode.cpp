@@ -52,7 +52,10 @@ bool jpg_huff_build(jpg_huff *t, const uint8_t counts[16], const uint8_t *symbol
         for (int l = 1; l <= JPG_FAST_BITS; l++) {
             int32_t c = (int32_t)(p >> (JPG_FAST_BITS - l));
             if (c <= t->maxcode[l]) {
-                entry = (uint16_t)(t->vals[c + t->valoff[l]] | l << 8);
+                // Canonical codes put every code the walk can reach inside vals; the
+                // test only keeps a broken table from reading outside it.
+                int32_t i = c + t->valoff[l];
+                if (i >= 0 && i < t->nvals) entry = (uint16_t)(t->vals[i] | l << 8);
                 break;
             }
         }

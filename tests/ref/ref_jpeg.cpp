@@ -15,14 +15,14 @@ struct Comp {
     int id, h, v, tq, td, ta;
     int32_t pred;
     int32_t qt[64];
-    const RefHuff *dc, *ac;
+    const RefJpegHuff *dc, *ac;
     std::vector<uint8_t> plane;
     int pw, ph;
 };
 
 uint8_t clamp255(int v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-int32_t extend_value(RefBits *b, int n) {
+int32_t extend_value(RefJpegBits *b, int n) {
     uint32_t v = 0;
     int first = 0;
     for (int i = 0; i < n; i++) {
@@ -77,7 +77,7 @@ void ref_jpeg_ycc(uint8_t y, uint8_t cb, uint8_t cr, uint8_t rgb[3]) {
     rgb[2] = clamp255((int)(1.772 * cbv + yv));
 }
 
-bool ref_jpeg_huff_build(RefHuff *t, const uint8_t counts[16], const uint8_t *symbols) {
+bool ref_jpeg_huff_build(RefJpegHuff *t, const uint8_t counts[16], const uint8_t *symbols) {
     t->sym.clear();
     int32_t code = 0, s = 0;
     for (int l = 0; l < 16; l++) {
@@ -96,7 +96,7 @@ bool ref_jpeg_huff_build(RefHuff *t, const uint8_t counts[16], const uint8_t *sy
     return true;
 }
 
-int ref_jpeg_bit(RefBits *b) {
+int ref_jpeg_bit(RefJpegBits *b) {
     if (b->nbits > 0) {
         b->nbits--;
         return (b->cur >> b->nbits) & 1;
@@ -125,7 +125,7 @@ int ref_jpeg_bit(RefBits *b) {
     return 0;
 }
 
-int ref_jpeg_decode_symbol(RefBits *b, const RefHuff *t) {
+int ref_jpeg_decode_symbol(RefJpegBits *b, const RefJpegHuff *t) {
     int32_t code = 0;
     for (int l = 0; l < 16; l++) {
         code = 2 * code + ref_jpeg_bit(b);
@@ -155,7 +155,7 @@ bool ref_jpeg_decode(const uint8_t *d, size_t n, int *width, int *height, std::v
     if (n < 6) return fail("jpeg: no scan data");
     int32_t qt[4][64];
     bool qdef[4] = {}, dcdef[4] = {}, acdef[4] = {};
-    RefHuff dct[4], act[4];
+    RefJpegHuff dct[4], act[4];
     Comp comps[4] = {};
     int nf = 0, X = 0, Y = 0, ri = 0, adobe = 0;
     bool adobe_seen = false;
@@ -221,7 +221,7 @@ bool ref_jpeg_decode(const uint8_t *d, size_t n, int *width, int *height, std::v
                     size_t total = 0;
                     for (int l = 0; l < 16; l++) total += pl[i + 1 + l];
                     if (i + 17 + total > ln) return fail("jpeg: truncated DHT");
-                    RefHuff *h = (t >> 4) == 0 ? &dct[t & 15] : &act[t & 15];
+                    RefJpegHuff *h = (t >> 4) == 0 ? &dct[t & 15] : &act[t & 15];
                     if (!ref_jpeg_huff_build(h, pl + i + 1, pl + i + 17)) return fail("jpeg: bad DHT");
                     ((t >> 4) == 0 ? dcdef : acdef)[t & 15] = true;
                     i += 17 + total;
@@ -282,7 +282,7 @@ bool ref_jpeg_decode(const uint8_t *d, size_t n, int *width, int *height, std::v
     // A one-component scan is non-interleaved: one block per MCU, raster order.
     bool single = nf == 1;
     int rows = single ? (Y + 7) / 8 : mcuy, cols = single ? (X + 7) / 8 : mcux;
-    RefBits b = {d, n, next, 0, 0, 0};
+    RefJpegBits b = {d, n, next, 0, 0, 0};
     int countdown = ri;
     bool stopped = false;
     size_t stop_pos = 0;

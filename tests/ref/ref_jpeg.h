@@ -24,24 +24,24 @@ void ref_jpeg_ycc(uint8_t y, uint8_t cb, uint8_t cr, uint8_t rgb[3]);
 
 // A Huffman table as the plain procedure keeps it: the symbol of each code value (a code
 // value without one reads as -1) and maxcode per length.
-struct RefHuff {
+struct RefJpegHuff {
     std::map<int32_t, int32_t> sym;
     int32_t maxcode[16];
 };
 // Builds from counts and symbols; false when a code value would reach 65,536.
-bool ref_jpeg_huff_build(RefHuff *t, const uint8_t counts[16], const uint8_t *symbols);
+bool ref_jpeg_huff_build(RefJpegHuff *t, const uint8_t counts[16], const uint8_t *symbols);
 
 // The bit-serial reader over entropy-coded bytes.
-struct RefBits {
+struct RefJpegBits {
     const uint8_t *data;
     uint64_t len, pos;
     int nbits, cur;
     int state;  // 0 normal, 1 ended or invalid code, 2 marker met
 };
-int ref_jpeg_bit(RefBits *b);
+int ref_jpeg_bit(RefJpegBits *b);
 // Decodes one symbol bit by bit: the symbol, -1 when decoding stops (state 1) or -2 when
 // a marker was met (state 2).
-int ref_jpeg_decode_symbol(RefBits *b, const RefHuff *t);
+int ref_jpeg_decode_symbol(RefJpegBits *b, const RefJpegHuff *t);
 
 // Whole decode with the library's rules. On success returns true with width x height
 // RGBA pixels; on failure false with the message.
