@@ -153,8 +153,8 @@ struct BitWriter {
     }
 };
 
-// DC and AC tables where every symbol 0..n-1 has a code: counts give `n` codes spread over
-// lengths 2 to 9 (a complete code for n = 12 is not needed; incomplete codes are valid).
+// Small DC and AC tables (slot 0 of each class): the DC table has every category 0 to 11,
+// the AC table end-of-block, the run of sixteen zeros and a few run/size pairs.
 void simple_tables(JpegBuilder *j) {
     // DC: 12 categories, lengths 2..4 (the standard luminance DC shape).
     j->dht(0, 0, {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
