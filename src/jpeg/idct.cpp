@@ -17,6 +17,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 #include "jpeg/decode.h"
 
@@ -32,6 +35,17 @@ void build_costab() {
         s_costab[u][0] = cf * std::cos(u * pi * 0.0625);
         for (int x = 1; x < 8; x++) s_costab[u][x] = cf * std::cos(((2 * x + 1) * u) * pi * 0.0625);
     }
+}
+
+// Index of the lowest set bit of a non-zero mask.
+inline int low_bit(uint64_t m) {
+#if defined(_MSC_VER)
+    unsigned long i;
+    _BitScanForward64(&i, m);
+    return (int)i;
+#else
+    return __builtin_ctzll(m);
+#endif
 }
 
 inline uint8_t clamp_sample(double s) {
@@ -55,7 +69,7 @@ JPG_INLINE void idct_body(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t
     double f[64];
     unsigned rows = 0;  // bit r: row r has terms
     for (uint64_t m = nz; m; m &= m - 1) {
-        int i = __builtin_ctzll(m);
+        int i = low_bit(m);
         f[i] = (double)(int32_t)((uint32_t)coef[i] * (uint32_t)qt[i]);
         coef[i] = 0;  // ready for the next block
         rows |= 1u << (i >> 3);
@@ -70,14 +84,14 @@ JPG_INLINE void idct_body(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t
     // Row pass: t[r][x] = sum over u of F[r][u] cs[u][x].
     double t[8][8];
     for (unsigned rm = rows; rm; rm &= rm - 1) {
-        int r = __builtin_ctz(rm);
+        int r = low_bit(rm);
         unsigned um = (unsigned)(nz >> (8 * r)) & 0xFF;
-        int u = __builtin_ctz(um);
+        int u = low_bit(um);
         double fu = f[8 * r + u];
         double acc[8];
         for (int x = 0; x < 8; x++) acc[x] = fu * cs[u][x];
         for (um &= um - 1; um; um &= um - 1) {
-            u = __builtin_ctz(um);
+            u = low_bit(um);
             fu = f[8 * r + u];
             for (int x = 0; x < 8; x++) acc[x] += fu * cs[u][x];
         }
@@ -86,13 +100,13 @@ JPG_INLINE void idct_body(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t
 
     // Column pass: s[y][x] = sum over v of t[v][x] cs[v][y], rows without terms skipped.
     double s[8][8];
-    int v = __builtin_ctz(rows);
+    int v = low_bit(rows);
     for (int y = 0; y < 8; y++) {
         double c = cs[v][y];
         for (int x = 0; x < 8; x++) s[y][x] = t[v][x] * c;
     }
     for (unsigned rm = rows & (rows - 1); rm; rm &= rm - 1) {
-        v = __builtin_ctz(rm);
+        v = low_bit(rm);
         for (int y = 0; y < 8; y++) {
             double c = cs[v][y];
             for (int x = 0; x < 8; x++) s[y][x] += t[v][x] * c;
