@@ -8,12 +8,12 @@
 // inside the entropy-coded data delivers one 0 bit and flags the reader, the end of the
 // data delivers 0 bits and flags it, and the symbol decoder reacts to a flag after each
 // bit (ending the block, skipping the rest of a block row, or stopping). The reader here
-// keeps up to 64 bits in a word and decodes symbols through a look-up of the next nine
+// keeps up to 64 bits in a word and decodes symbols through a look-up of the next ten
 // bits; whenever fewer than 16 real bits remain before a marker or the end, or the flag
 // is already up, it falls back to the bit-serial procedure, so every stop lands on the
 // same bit and byte. Block reconstruction lives in idct.cpp.
 //
-// The context (tables in their decoding form, components) is about 60 KB, allocated per
+// The context (tables in their decoding form, components) is about 85 KB, allocated per
 // call. The component planes are kept one MCU row at a time and turned into output rows
 // as soon as that row is decoded, so besides the context the heap holds only the output
 // and one small scratch buffer.
@@ -46,7 +46,7 @@ bool jpg_huff_build(jpg_huff *t, const uint8_t counts[16], const uint8_t *symbol
     }
     t->nvals = index;
     std::memcpy(t->vals, symbols, (size_t)index);
-    // The look-up answers what the bit-serial walk answers for every 9-bit prefix.
+    // The look-up answers what the bit-serial walk answers for every JPG_FAST_BITS-bit prefix.
     for (uint32_t p = 0; p < (1u << JPG_FAST_BITS); p++) {
         uint16_t entry = 0;
         for (int l = 1; l <= JPG_FAST_BITS; l++) {
@@ -735,7 +735,7 @@ const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint6
 }
 
 const char *decode_stream(const uint8_t *data, uint64_t len, uint8_t **out, int *width, int *height) {
-    // About 60 KB, too much for the stacks of some host threads; zeroed as every call
+    // About 85 KB, too much for the stacks of some host threads; zeroed as every call
     // starts with no tables, no frame and no restart interval.
     jpg_decoder *d = (jpg_decoder *)mem_calloc(1, sizeof *d);
     if (!d) return E_OOM;

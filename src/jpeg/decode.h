@@ -12,7 +12,7 @@
 // it) is answered for codes of up to JPG_FAST_BITS bits by one look-up in `fast`; longer
 // codes walk `maxcode` from length JPG_FAST_BITS + 1. Canonical codes grow strictly from
 // one length to the next, so the code c of length l is symbol `vals[c + valoff[l]]`.
-constexpr int JPG_FAST_BITS = 9;
+constexpr int JPG_FAST_BITS = 10;
 constexpr int JPG_MAX_SYMBOLS = 16 * 255;  // 16 counts of at most 255 codes each
 
 struct jpg_huff {
