@@ -10,8 +10,8 @@
 // buffer of the image's raw size: zlib's raw inflate (inflateInit2 with -15 window bits,
 // one inflate call with Z_FINISH) against kv_inflate; libdeflate too when its shared
 // library is present (loaded at run time, for reference only). PNG: kv_png_decode on the
-// file against reading the file and decoding it with libpng expanded to 8-bit RGBA (the
-// rules of Part 4.1: palette and grey expanded, 16-bit reduced to the high byte); both
+// file against reading the file and decoding it with libpng expanded to 8-bit RGBA (our
+// rules: palette and grey expanded, 16-bit reduced to the high byte); both
 // allocate their output on every call. Every timing is the best of REPS runs, the
 // decoders taking turns on each file, so that a busy machine disturbs both alike. MB/s
 // counts decompressed bytes (inflate) and RGBA output bytes (PNG).

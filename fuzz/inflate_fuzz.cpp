@@ -1,6 +1,6 @@
 // inflate_fuzz.cpp: differential fuzz target for kv_inflate. The first two input bytes
 // choose the output capacity, the rest is the deflate stream. kv_inflate and the
-// bit-at-a-time reference of Part 3.1 must return the same value and leave the same bytes
+// plain bit-at-a-time reference must return the same value and leave the same bytes
 // in the whole output buffer, including the sentinel bytes past the capacity, which
 // neither may touch.
 #include <cstdint>

@@ -1,7 +1,7 @@
 // png_fuzz.cpp: fuzz target for the PNG decoder, through its in-memory entry point
 // png_decode_memory (kv_png_decode is a file front end over it). A success must give a
 // positive size and a buffer of width*height*4 readable bytes; a failure must give null,
-// a zero size and one of the texts of Part 4.1's table. The sanitizers catch the rest.
+// a zero size and one of the decoder's failure texts. The sanitizers catch the rest.
 // Inputs that do not start with the PNG signature get it put in front, so that the
 // fuzzer spends its time past the signature check.
 #include <cstdint>

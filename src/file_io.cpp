@@ -33,6 +33,14 @@ FileReadStatus file_read_whole(const char *path, uint64_t max_len, uint8_t **dat
     if (!path) return FILE_READ_CANNOT_OPEN;
     FILE *f = std::fopen(path, "rb");
     if (!f) return FILE_READ_CANNOT_OPEN;
+#ifndef _WIN32
+    // Some systems open a directory for reading and report an absurd size for it.
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        return FILE_READ_CANNOT_OPEN;
+    }
+#endif
     if (fseek64(f, 0, SEEK_END) != 0) {
         std::fclose(f);
         return FILE_READ_CANNOT_OPEN;

@@ -1,6 +1,6 @@
 // flate.cpp: raw deflate (RFC 1951) decoder, kv_inflate.
 //
-// Results are exactly those of the bit-at-a-time decoder of Part 3.1 (kept as the test
+// Results are exactly those of the plain bit-at-a-time decoder (kept as the test
 // reference in tests/ref/ref_inflate.cpp): the same return value, the same bytes written
 // to the output buffer (on failure too, and never a byte past the last one the reference
 // writes) and a failure for exactly the same streams. What makes it fast:

@@ -1,5 +1,5 @@
 // flate_test.cpp: kv_inflate gives exactly the results of the bit-at-a-time reference
-// decoder of Part 3.1 (tests/ref/ref_inflate.cpp): the same return value and the same
+// decoder (tests/ref/ref_inflate.cpp): the same return value and the same
 // bytes in the whole output buffer (also past the last byte written, and on failure), on
 // valid streams of every kind and on damaged ones; and it agrees with zlib, an
 // independent decoder, on every valid stream.
@@ -204,7 +204,7 @@ Bytes make_data(int kind, size_t n, uint32_t seed) {
     return d;
 }
 
-// ---- Edge cases of Part 3.1 -------------------------------------------------------------------
+// ---- Edge cases of the format --------------------------------------------------------------------
 
 TEST(Inflate, EmptyInputFails) {
     EXPECT_EQ(both({}, 16), -1);

@@ -115,6 +115,13 @@ TEST_F(FrontEnd, ContentIsNotSniffed) {
     write_file(tmp.file("empty.jpg"), {});
     EXPECT_EQ(folian_single(tmp.file("empty.jpg").c_str(), out.c_str()), 0);
     EXPECT_STREQ(folian_last_error(), "folian_single: failed to read image");
+    // Directories named like images are taken by the listing but cannot be read.
+    mkdir(tmp.file("d.jpg").c_str(), 0755);
+    mkdir(tmp.file("d.png").c_str(), 0755);
+    EXPECT_EQ(folian_single(tmp.file("d.jpg").c_str(), out.c_str()), 0);
+    EXPECT_STREQ(folian_last_error(), "folian_single: failed to read image");
+    EXPECT_EQ(folian_single(tmp.file("d.png").c_str(), out.c_str()), 0);
+    EXPECT_STREQ(folian_last_error(), "png: cannot read file");
     EXPECT_FALSE(file_exists(out));
 }
 
@@ -170,7 +177,7 @@ TEST_F(FrontEnd, MultipleKeepsListOrderAndMixesFormats) {
                                         "0 0 " + std::to_string(pw) + ".00 " + std::to_string(ph) + ".00",
                                         "0 0 96.00 64.00", "0 0 32.00 32.00"}));
     std::string pdf = read_text(out);
-    EXPECT_NE(pdf.find("/SMask 7 0 R"), std::string::npos);  // page 2: objects 6, 7, 8, 9
+    EXPECT_NE(pdf.find("/SMask 8 0 R"), std::string::npos);  // page 2: objects 6, 7, 8, 9
     expect_valid_pdf(out, {{33, 9}, {pw, ph}, {96, 64}, {32, 32}}, 72);
 }
 
@@ -232,8 +239,9 @@ TEST_F(FrontEnd, DirectoryNameOrderIsCaseFoldedBytewise) {
               (std::vector<std::string>{"0 0 32.00 32.00", "0 0 33.00 9.00", "0 0 17.00 17.00",
                                         "0 0 96.00 64.00", "0 0 96.00 64.00", "0 0 1.00 1.00"}));
     std::string pdf = read_text(out);
-    // img10 (grey) comes before img2 (colour).
-    EXPECT_LT(pdf.find("/DeviceGray"), pdf.find("/DeviceRGB /BitsPerComponent 8 /Filter /DCTDecode"));
+    // img10 (grey) comes before img2 (colour), both 96 x 64.
+    EXPECT_LT(pdf.find("/Width 17 "), pdf.find("/DeviceGray"));
+    EXPECT_LT(pdf.find("/DeviceGray"), pdf.rfind("/DeviceRGB /BitsPerComponent 8 /Filter /DCTDecode"));
 }
 
 TEST_F(FrontEnd, DirectoryFailures) {

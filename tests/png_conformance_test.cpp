@@ -1,16 +1,16 @@
 // png_conformance_test.cpp: every file of PngSuite and of tests/data/png (one named case
-// each) gives the outcome Part 4.1 and the issue's mends call for: the decodable ones
-// exactly libpng's RGBA under the Part's rules (palette and low-depth grey expanded,
+// each) gives the outcome the decoder's rules call for: the decodable ones
+// exactly libpng's RGBA under our rules (palette and low-depth grey expanded,
 // 16-bit samples reduced to their high byte, tRNS applied only to palette images and to
 // grey of depth 8 or less, alpha 255 elsewhere), the others the exact failure message.
 //
-// The expectations come from tests/data's MANIFEST (worked out from the Parts), changed
-// where the mends change them: files whose zlib header announces a window below 32 KiB
-// (first byte 0x08 to 0x68) now decode. libpng reads three files differently from the
-// Part for reasons that have nothing to do with pixels, so it is given an equivalent
+// The expectations come from tests/data's MANIFEST, changed
+// where our decoder deliberately differs: files whose zlib header announces a window below 32 KiB
+// (first byte 0x08 to 0x68) now decode. libpng reads three files differently from us
+// for reasons that have nothing to do with pixels, so it is given an equivalent
 // rewrite of them: PLTE and tRNS after IDAT, and IDAT chunks with other chunks between
 // them (libpng stops at the first), get a canonical chunk order; rows with the unknown
-// filter type 5 (left as stored by the Part, refused by libpng) get filter type 0, which
+// filter type 5 (left as stored by our decoder, refused by libpng) get filter type 0, which
 // means the same.
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -402,7 +402,7 @@ TEST(PngConformanceTable, CoversEveryFile) {
 }
 
 // The palette file whose indexes 2 and 3 lie past its 2-entry PLTE: those pixels are
-// black, with alpha by the tRNS rule (the implementer's choice the issue asks for).
+// black, with alpha by the tRNS rule: nothing outside the palette is ever read.
 TEST(PngConformanceTable, PaletteIndexPastPlteIsBlack) {
     int w, h;
     const char *msg;

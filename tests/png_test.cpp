@@ -1,6 +1,6 @@
-// png_test.cpp: kv_png_decode follows Part 4.1 (every check, in order, with its message;
-// the pixel rules of every colour type and depth) with the mends, gives libpng's
-// pixels (under the Part's rules) for images of every format, width and filter built here,
+// png_test.cpp: kv_png_decode follows its contract (every check, in order, with its message;
+// the pixel rules of every colour type and depth) with the deliberate mends, gives libpng's
+// pixels (under our rules) for images of every format, width and filter built here,
 // fails cleanly with a message from the table when any allocation fails, and runs on
 // several threads at once.
 #include <gtest/gtest.h>
@@ -126,7 +126,7 @@ Bytes expect_success(const Bytes &file, int w, int h) {
     return d.pixels();
 }
 
-// Every text of the Part's failure table.
+// Every text of the decoder's failure table.
 const std::set<std::string> &message_table() {
     static const std::set<std::string> t = {
         "png: cannot read file", "png: not a PNG file (bad signature)", "png: missing IHDR or IDAT",
@@ -143,7 +143,7 @@ Bytes rgba(std::initializer_list<int> v) {
     return b;
 }
 
-// ---- Edge cases of Part 4.1 ---------------------------------------------------------------------
+// ---- Edge cases of the format ----------------------------------------------------------------------
 
 TEST(PngDecode, OnePixelRgbaStoredBlock) {
     Png p;

@@ -1,7 +1,7 @@
-// decode.cpp: PNG decoder, kv_png_decode (Part 4.1).
+// decode.cpp: PNG decoder, kv_png_decode.
 //
-// The file is read whole (file_read_whole), its chunks walked with every check in the
-// Part's order, the IDAT data inflated in one kv_inflate call into a buffer sized exactly
+// The file is read whole (file_read_whole), its chunks walked with every check in a
+// fixed order, the IDAT data inflated in one kv_inflate call into a buffer sized exactly
 // from the header, and then each row is, in one pass while it is in cache: added to the
 // Adler-32, unfiltered and expanded to RGBA. Supported: colour types 0, 2, 3, 4, 6 at
 // every bit depth the PNG standard allows for them, without interlacing.
@@ -15,8 +15,8 @@
 //    their final place, with the previous output row as the row above.
 //  - The Paeth, Average and Sub filters of 3- and 4-byte pixels, and Up, use SSE2.
 //
-// Departures from the Part, by design (see the list of mends):
-//  - File sizes are 64-bit.
+// Behaviour worth knowing:
+//  - File sizes are 64-bit: a file is read whole or refused, never cut.
 //  - A palette index at or past the PLTE entry count reads black (0, 0, 0), its alpha
 //    following the tRNS rule like any index.
 //  - A header whose bits per row overflow 32 bits (very wide images within the pixel
@@ -25,8 +25,8 @@
 //    compression method 8 in its low four bits and a window code of 7 or less above them.
 //  - Messages are constant texts rather than one static buffer, so the decoder keeps no
 //    state and is re-entrant; a text stays valid for the life of the process.
-//  - Allocation order differs (fewer buffers), so under memory exhaustion a different
-//    allocation may be the one that fails; it still fails with "png: out of memory".
+//  - Few buffers: under memory exhaustion any of them may be the one that fails; the call
+//    then fails with "png: out of memory" or "png: cannot read file".
 #include <cstdlib>
 #include <cstring>
 
@@ -65,9 +65,9 @@ namespace {
 
 // ---- Format constants ------------------------------------------------------------------
 constexpr uint8_t SIGNATURE[8] = {137, 80, 78, 71, 13, 10, 26, 10};
-constexpr uint64_t MAX_PIXELS = 104857600;  // the Part's limit on width * height
+constexpr uint64_t MAX_PIXELS = 104857600;  // the limit on width * height
 constexpr uint32_t MAX_PLTE_LEN = 768;      // 256 entries of 3 bytes
-constexpr uint64_t MAX_BITS_PER_ROW = 0x7FFFFFFF;  // the Part computes it as int32
+constexpr uint64_t MAX_BITS_PER_ROW = 0x7FFFFFFF;  // it must fit a signed 32-bit value
 constexpr size_t ROW_SLACK = 16;
 enum ColorType { CT_GREY = 0, CT_RGB = 2, CT_PALETTE = 3, CT_GREY_ALPHA = 4, CT_RGBA = 6 };
 
@@ -89,7 +89,7 @@ struct ChunkInfo {
     uint64_t walk_end = 0;  // offset at which the walk stopped
 };
 
-// The chunk walk of Part 4.1, failures in file order.
+// The chunk walk, failures in file order.
 const char *walk_chunks(const uint8_t *data, uint64_t len, ChunkInfo *ci) {
     uint64_t off = 8;
     for (;;) {
@@ -238,7 +238,7 @@ void unfilter_avg_sse2(uint8_t *out, const uint8_t *in, const uint8_t *prev, siz
 
 // Paeth on 16-bit lanes: with p = a + b - c, |p - a| = |b - c|, |p - b| = |a - c| and
 // |p - c| = |(b - c) + (a - c)|. The smallest distance picks the predictor, ties going to
-// a, then b, as in the Part.
+// a, then b, as the PNG standard orders them.
 inline __m128i abs_i16(__m128i x) {
     const __m128i neg = _mm_sub_epi16(_mm_setzero_si128(), x);
     return _mm_max_epi16(x, neg);
@@ -496,7 +496,7 @@ ConvertFn converter_for(const ChunkInfo &ci) {
     }
 }
 
-// The header checks after the walk, in the Part's order.
+// The header checks after the walk, in a fixed order (the first failing one names the fault).
 const char *check_header(const ChunkInfo &ci) {
     if (ci.width == 0 || !ci.have_idat) return PNG_ERR_MISSING;
     if (ci.interlace != 0) return PNG_ERR_INTERLACED;
@@ -548,7 +548,7 @@ const char *decode(const uint8_t *data, uint64_t len, int *width, int *height, u
     if (const char *err = walk_chunks(data, len, &ci)) return err;
     if (const char *err = check_header(ci)) return err;
 
-    // Sizes. Bits per row is an int32 in the Part: refuse headers that would overflow it.
+    // Sizes. Bits per row must fit a signed 32-bit value: refuse headers that would overflow it.
     const uint32_t w = (uint32_t)ci.width, h = (uint32_t)ci.height;
     Layout lay;
     lay.channels = channels_of(ci.color);

@@ -7,11 +7,11 @@
 // Decodes a whole PNG file held in memory to 8-bit RGBA. Same contract as kv_png_decode
 // after its file read: returns a malloc'd buffer of width*height*4 bytes (possibly with
 // unused bytes after them) and sets *width, *height and *message = ""; on failure returns
-// null with *width = *height = 0 and *message one of the texts of Part 4.1's table. The
+// null with *width = *height = 0 and *message one of the texts of the table below. The
 // input is only read. Re-entrant: the messages are constants.
 uint8_t *png_decode_memory(const uint8_t *data, uint64_t len, int *width, int *height, const char **message);
 
-// The failure texts, exactly as Part 4.1 lists them.
+// The failure texts.
 extern const char PNG_ERR_READ[];        // "png: cannot read file"
 extern const char PNG_ERR_SIGNATURE[];   // "png: not a PNG file (bad signature)"
 extern const char PNG_ERR_MISSING[];     // "png: missing IHDR or IDAT"

@@ -1,4 +1,4 @@
-// libpng_ref.h: libpng as the oracle for the PNG decoder, under Part 4.1's rules, for
+// libpng_ref.h: libpng as the oracle for the PNG decoder, under our decoder's rules, for
 // the tests and the benchmark (not part of the library). Header-only, so that only the
 // targets that include it need libpng at link time.
 #ifndef FOLIAN_LIBPNG_REF_H
@@ -84,11 +84,11 @@ inline bool decode(const uint8_t *data, size_t len, int *width, int *height, std
 
 }  // namespace libpng_ref_detail
 
-// Decodes a PNG held in memory to 8-bit RGBA with libpng, set up to follow Part 4.1:
+// Decodes a PNG held in memory to 8-bit RGBA with libpng, set up to follow our decoder:
 // palette and grey below 8 bits expanded, 16-bit samples reduced to their high byte
 // (png_set_strip_16, not rounded), tRNS applied only to palette images and to grey
 // images of depth 8 or less, alpha 255 elsewhere, grey copied to red, green and blue.
-// Chunk CRCs are not checked (the Part never checks them). Returns false with libpng's
+// Chunk CRCs are not checked (our decoder never checks them). Returns false with libpng's
 // message in *error when libpng fails. *rgba receives width*height*4 bytes.
 inline bool libpng_decode_rgba(const uint8_t *data, size_t len, std::vector<uint8_t> *rgba, int *width,
                                int *height, std::string *error) {

@@ -1,7 +1,7 @@
-// ref_inflate.cpp: the reference inflater, written step by step from Part 3.1.
+// ref_inflate.cpp: the reference inflater, written step by step from the format's description.
 //
 // Deliberately plain: one bit at a time, canonical decoding by first/count/offs, fixed
-// tables rebuilt per block, byte-by-byte match copies. Two departures from the Part, both
+// tables rebuilt per block, byte-by-byte match copies. Two departures from the plainest form, both
 // the mends the fast decoder makes too: the bit accumulator lives in the stream record
 // instead of process-global variables (same results, re-entrant), and the output count
 // may not pass 2^31 - 1 whatever the capacity (the count is returned as int32).
@@ -25,8 +25,8 @@ struct bit_stream {
     uint64_t pos;
     uint64_t len;
     int32_t error;
-    uint64_t bitbuf;  // the Part's s_bitbuf, kept per call
-    int32_t bitcnt;   // the Part's s_bitcnt
+    uint64_t bitbuf;  // the bit accumulator, kept per call
+    int32_t bitcnt;   // bits held in it
 };
 
 struct huff_table {

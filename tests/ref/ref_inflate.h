@@ -1,4 +1,4 @@
-// ref_inflate.h: the plain bit-at-a-time inflater of Part 3.1, kept as the test oracle
+// ref_inflate.h: the plain bit-at-a-time inflater, kept as the test oracle
 // for the fast kv_inflate (tests, fuzzers and benchmarks link it; the library does not).
 #ifndef FOLIAN_REF_INFLATE_H
 #define FOLIAN_REF_INFLATE_H
