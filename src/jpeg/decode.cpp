@@ -84,7 +84,7 @@ constexpr const char *E_TRUNC_SEG = "jpeg: truncated segment";
 constexpr const char *E_BAD_SOF = "jpeg: bad SOF";
 constexpr const char *E_PRECISION = "jpeg: only 8-bit samples supported";
 constexpr const char *E_UNSUP_SOF = "jpeg: unsupported SOF";
-constexpr const char *E_COMP_SPEC = "jpeg: bad component spec";
+constexpr const char *E_COMPONENT = "jpeg: bad component spec";
 constexpr const char *E_QUANT_ID = "jpeg: bad quant table id";
 constexpr const char *E_TRUNC_DQT = "jpeg: truncated DQT";
 constexpr const char *E_QUANT_VAL = "jpeg: bad quant value";
@@ -170,7 +170,7 @@ const char *parse_sof(jpg_decoder *d, const uint8_t *p, uint32_t n) {
     for (uint32_t i = 0; i < nf; i++) {
         const uint8_t *c = p + 6 + 3 * i;
         uint32_t h = c[1] >> 4, v = c[1] & 15;
-        if (h == 0 || v == 0 || c[2] > 3) return E_COMP_SPEC;
+        if (h == 0 || v == 0 || c[2] > 3) return E_COMPONENT;
         d->comp[i].id = c[0];
         d->comp[i].h = (int32_t)h;
         d->comp[i].v = (int32_t)v;
