@@ -106,13 +106,13 @@ const Case CASES[] = {
     {"png/pngsuite/cs8n3p08.png", 32, 32, nullptr, AS_IS},
     {"png/pngsuite/ct0n0g04.png", 32, 32, nullptr, AS_IS},
     {"png/pngsuite/ct1n0g04.png", 32, 32, nullptr, AS_IS},
-    {"png/pngsuite/cten0g04.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/ctfn0g04.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/ctgn0g04.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/cthn0g04.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/ctjn0g04.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
+    {"png/pngsuite/cten0g04.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/ctfn0g04.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/ctgn0g04.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/cthn0g04.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/ctjn0g04.png", 32, 32, nullptr, AS_IS},  // small zlib window
     {"png/pngsuite/ctzn0g04.png", 32, 32, nullptr, AS_IS},
-    {"png/pngsuite/exif2c08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
+    {"png/pngsuite/exif2c08.png", 32, 32, nullptr, AS_IS},  // small zlib window
     {"png/pngsuite/f00n0g08.png", 32, 32, nullptr, AS_IS},
     {"png/pngsuite/f00n2c08.png", 32, 32, nullptr, AS_IS},
     {"png/pngsuite/f01n0g08.png", 32, 32, nullptr, AS_IS},
@@ -192,20 +192,20 @@ const Case CASES[] = {
     {"png/pngsuite/s39n3p04.png", 39, 39, nullptr, AS_IS},
     {"png/pngsuite/s40i3p04.png", 0, 0, "png: interlaced PNG not supported", AS_IS},
     {"png/pngsuite/s40n3p04.png", 40, 40, nullptr, AS_IS},
-    {"png/pngsuite/tbbn0g04.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbbn2c16.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbbn3p08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbgn2c16.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbgn3p08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbrn2c08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbwn0g16.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbwn3p08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tbyn3p08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
+    {"png/pngsuite/tbbn0g04.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbbn2c16.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbbn3p08.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbgn2c16.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbgn3p08.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbrn2c08.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbwn0g16.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbwn3p08.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tbyn3p08.png", 32, 32, nullptr, AS_IS},  // small zlib window
     {"png/pngsuite/tm3n3p02.png", 32, 32, nullptr, AS_IS},
-    {"png/pngsuite/tp0n0g08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tp0n2c08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tp0n3p08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
-    {"png/pngsuite/tp1n3p08.png", 32, 32, nullptr, AS_IS},  // mend: small zlib window
+    {"png/pngsuite/tp0n0g08.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tp0n2c08.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tp0n3p08.png", 32, 32, nullptr, AS_IS},  // small zlib window
+    {"png/pngsuite/tp1n3p08.png", 32, 32, nullptr, AS_IS},  // small zlib window
     {"png/pngsuite/xc1n0g08.png", 0, 0, "png: unsupported color type", AS_IS},
     {"png/pngsuite/xc9n2c08.png", 0, 0, "png: unsupported color type", AS_IS},
     {"png/pngsuite/xcrn0g04.png", 0, 0, "png: not a PNG file (bad signature)", AS_IS},
@@ -245,7 +245,7 @@ const Case CASES[] = {
     {"png/pngsuite-rewrapped/tp1n3p08-z78.png", 32, 32, nullptr, AS_IS},
     {"png/misc/im-rgb8.png", 96, 64, nullptr, AS_IS},
     {"png/misc/im-rgba8.png", 120, 80, nullptr, AS_IS},
-    {"png/misc/im-grey8-small.png", 64, 64, nullptr, AS_IS},  // mend: small zlib window
+    {"png/misc/im-grey8-small.png", 64, 64, nullptr, AS_IS},  // small zlib window
     {"png/misc/im-grey8.png", 160, 160, nullptr, AS_IS},
     {"png/misc/im-greyalpha8.png", 120, 80, nullptr, AS_IS},
     {"png/misc/im-palette8.png", 160, 112, nullptr, AS_IS},
@@ -275,7 +275,7 @@ const Case CASES[] = {
     {"png/misc/edge-bad-adler.png", 0, 0, "png: adler-32 checksum mismatch", AS_IS},
     {"png/misc/edge-one-byte-too-many.png", 0, 0, "png: inflate failed (corrupt or truncated stream)", AS_IS},
     {"png/misc/edge-one-byte-short.png", 0, 0, "png: inflate failed (corrupt or truncated stream)", AS_IS},
-    {"png/misc/edge-zlib-window-256.png", 96, 64, nullptr, AS_IS},  // mend: small zlib window
+    {"png/misc/edge-zlib-window-256.png", 96, 64, nullptr, AS_IS},  // small zlib window
     {"png/misc/edge-width-0.png", 0, 0, "png: image too large", AS_IS},
     {"png/misc/edge-10241x10240.png", 0, 0, "png: image too large", AS_IS},
     {"png/misc/edge-ihdr-len-12.png", 0, 0, "png: bad IHDR length", AS_IS},

@@ -1,8 +1,8 @@
 // ref_inflate.cpp: the reference inflater, written step by step from the format's description.
 //
 // Deliberately plain: one bit at a time, canonical decoding by first/count/offs, fixed
-// tables rebuilt per block, byte-by-byte match copies. Two departures from the plainest form, both
-// the mends the fast decoder makes too: the bit accumulator lives in the stream record
+// tables rebuilt per block, byte-by-byte match copies. Two choices it shares with the fast
+// decoder: the bit accumulator lives in the stream record
 // instead of process-global variables (same results, re-entrant), and the output count
 // may not pass 2^31 - 1 whatever the capacity (the count is returned as int32).
 #include "ref_inflate.h"
