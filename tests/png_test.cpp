@@ -1,7 +1,6 @@
 // png_test.cpp: kv_png_decode follows its contract (every check, in order, with its message;
 // the pixel rules of every colour type and depth, any zlib window, a safe palette look-up),
-// gives libpng's
-// pixels (under our rules) for images of every format, width and filter built here,
+// gives libpng's pixels (under our rules) for images of every format, width and filter built here,
 // fails cleanly with a message from the table when any allocation fails, and runs on
 // several threads at once.
 #include <gtest/gtest.h>
