@@ -246,6 +246,14 @@ inline __m128i abs_i16(__m128i x) {
 inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
     return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
 }
+// The Paeth predictor of left a, above b and upper-left c, each sample in a 16-bit lane.
+inline __m128i paeth_predict(__m128i a, __m128i b, __m128i c) {
+    const __m128i pa = abs_i16(_mm_sub_epi16(b, c));
+    const __m128i pb = abs_i16(_mm_sub_epi16(a, c));
+    const __m128i pc = abs_i16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
+    const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+    return select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
+}
 template <unsigned BPP>
 void unfilter_paeth_sse2(uint8_t *out, const uint8_t *in, const uint8_t *prev, size_t n) {
     const __m128i zero = _mm_setzero_si128();
@@ -253,14 +261,7 @@ void unfilter_paeth_sse2(uint8_t *out, const uint8_t *in, const uint8_t *prev, s
     for (size_t k = 0; k < n; k += BPP) {
         const __m128i b = _mm_unpacklo_epi8(load_px<BPP>(prev + k), zero);
         const __m128i x = _mm_unpacklo_epi8(load_px<BPP>(in + k), zero);
-        __m128i pa = _mm_sub_epi16(b, c);
-        __m128i pb = _mm_sub_epi16(a, c);
-        __m128i pc = _mm_add_epi16(pa, pb);
-        pa = abs_i16(pa);
-        pb = abs_i16(pb);
-        pc = abs_i16(pc);
-        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        const __m128i pred = select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
+        const __m128i pred = paeth_predict(a, b, c);
         a = _mm_add_epi8(x, pred);  // lanes hold 0-255: the byte add wraps modulo 256, high bytes stay 0
         store_px<BPP>(out + k, _mm_packus_epi16(a, a));
         c = b;
@@ -311,14 +312,7 @@ void unfilter_rgb8_to_rgba(unsigned filter, uint8_t *out, const uint8_t *in, con
         for (uint32_t k = 0; k < w; k++) {
             const __m128i b = _mm_unpacklo_epi8(load_px<4>(prev + 4 * (size_t)k), zero);
             const __m128i x = _mm_unpacklo_epi8(load_px<4>(in + 3 * (size_t)k), zero);
-            __m128i pa = _mm_sub_epi16(b, c);
-            __m128i pb = _mm_sub_epi16(a, c);
-            __m128i pc = _mm_add_epi16(pa, pb);
-            pa = abs_i16(pa);
-            pb = abs_i16(pb);
-            pc = abs_i16(pc);
-            const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-            const __m128i pred = select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
+            const __m128i pred = paeth_predict(a, b, c);
             a = _mm_add_epi8(x, pred);
             store_px<4>(out + 4 * (size_t)k, _mm_or_si128(_mm_packus_epi16(a, a), alpha));
             c = b;
