@@ -53,9 +53,18 @@ typedef struct PdfImage {
     int jpeg_components;      /* 1 grey, 3 colour, 4 CMYK; read only with jpeg_data */
 } PdfImage;
 
+/* Conversion options for folian_set_options, one bit each, all off by default. With none
+ * set, every byte of every document is as the writer's fixed layout gives it. */
+#define FOLIAN_OPT_COMPACT      0x01u /* compressed pages: PNG data passed through, else deflate */
+#define FOLIAN_OPT_INTERLACED   0x02u /* Adam7-interlaced PNG files convert */
+#define FOLIAN_OPT_WIDE_PROBE   0x04u /* 0xC1 JPEG frames; files recognised by content */
+#define FOLIAN_OPT_ORIENTATION  0x08u /* EXIF orientation places the image upright */
+#define FOLIAN_OPT_FILE_DPI     0x10u /* page mode 0 uses the file's own resolution */
+#define FOLIAN_OPT_ICC          0x20u /* embedded ICC profiles become /ICCBased colour spaces */
+
 /* ---- Conversion entry points ---------------------------------------------------------- */
 
-/* Restores page-size mode 0 and 150 dpi and clears the error text. Returns 1. */
+/* Restores page-size mode 0, 150 dpi and no options, and clears the error text. Returns 1. */
 FOLIAN_API int folian_init(void) FOLIAN_NOEXCEPT;
 /* Clears the error text; the settings stay. */
 FOLIAN_API void folian_cleanup(void) FOLIAN_NOEXCEPT;
@@ -65,6 +74,10 @@ FOLIAN_API const char *folian_last_error(void) FOLIAN_NOEXCEPT;
 FOLIAN_API void folian_set_page_size(int mode) FOLIAN_NOEXCEPT;
 /* Resolution 1 to 10000 dots per inch; other values are ignored. */
 FOLIAN_API void folian_set_dpi(int dpi) FOLIAN_NOEXCEPT;
+/* The conversion options (FOLIAN_OPT_* bits); unknown bits are ignored. */
+FOLIAN_API void folian_set_options(unsigned flags) FOLIAN_NOEXCEPT;
+/* The current conversion options. */
+FOLIAN_API unsigned folian_get_options(void) FOLIAN_NOEXCEPT;
 /* One .png/.jpg/.jpeg file to a one-page PDF. 1 on success, 0 on failure. */
 FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) FOLIAN_NOEXCEPT;
 /* count image files, one page each in list order. 1 on success, 0 on failure. */

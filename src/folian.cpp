@@ -31,6 +31,9 @@ constexpr size_t DIR_PATH_SIZE = 4096;
 char s_err[ERR_SIZE];
 int s_page_size = 0;
 int s_dpi = DEFAULT_DPI;
+unsigned s_options = 0;
+constexpr unsigned KNOWN_OPTIONS = FOLIAN_OPT_COMPACT | FOLIAN_OPT_INTERLACED | FOLIAN_OPT_WIDE_PROBE |
+                                   FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC;
 
 void set_err(const char *text) { std::snprintf(s_err, ERR_SIZE, "%s", text); }
 void set_err_if_empty(const char *text) {
@@ -190,6 +193,7 @@ FOLIAN_API int folian_init(void) noexcept {
     clear_err();
     s_page_size = 0;
     s_dpi = DEFAULT_DPI;
+    s_options = 0;
     return 1;
 }
 
@@ -204,6 +208,10 @@ FOLIAN_API void folian_set_page_size(int mode) noexcept {
 FOLIAN_API void folian_set_dpi(int dpi) noexcept {
     if (dpi >= 1 && dpi <= MAX_DPI) s_dpi = dpi;
 }
+
+FOLIAN_API void folian_set_options(unsigned flags) noexcept { s_options = flags & KNOWN_OPTIONS; }
+
+FOLIAN_API unsigned folian_get_options(void) noexcept { return s_options; }
 
 FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) noexcept {
     clear_err();

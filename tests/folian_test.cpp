@@ -82,6 +82,16 @@ TEST_F(FrontEnd, SettingsAcceptOnlyTheirRanges) {
     EXPECT_EQ(box(), "0 0 46.08 30.72");
 }
 
+TEST_F(FrontEnd, OptionsKeepKnownBitsAndInitClearsThem) {
+    EXPECT_EQ(folian_get_options(), 0u);
+    folian_set_options(FOLIAN_OPT_COMPACT | 0x80000000u);
+    EXPECT_EQ(folian_get_options(), FOLIAN_OPT_COMPACT);
+    folian_cleanup();  // the text only
+    EXPECT_EQ(folian_get_options(), FOLIAN_OPT_COMPACT);
+    folian_init();
+    EXPECT_EQ(folian_get_options(), 0u);
+}
+
 TEST_F(FrontEnd, ExtensionTest) {
     std::string out = tmp.file("e.pdf");
     mkdir(tmp.file("a").c_str(), 0755);
