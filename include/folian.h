@@ -105,6 +105,13 @@ FOLIAN_API int32_t kv_inflate(const unsigned char *in, size_t in_len, unsigned c
 /* PNG file to RGBA. On failure returns null, *width = *height = 0, *message names the fault. */
 FOLIAN_API unsigned char *kv_png_decode(const char *path, int *width, int *height,
                                         const char **message) FOLIAN_NOEXCEPT;
+/* Options of kv_png_decode_ex, one bit each. */
+#define KV_PNG_INTERLACED 0x01u /* Adam7-interlaced files decode instead of failing */
+/* kv_png_decode with per-call options (KV_PNG_* bits, unknown bits ignored); flags 0
+ * behaves exactly as kv_png_decode. The caller frees the result; failures as there, and
+ * any of the three out-pointers may be null. */
+FOLIAN_API unsigned char *kv_png_decode_ex(const char *path, unsigned flags, int *width, int *height,
+                                           const char **message) FOLIAN_NOEXCEPT;
 /* RGBA to a PNG file (8-bit RGBA, stored deflate blocks). 1 on success, 0 on failure. */
 FOLIAN_API int kv_png_write(const char *path, int width, int height,
                             const unsigned char *pixels) FOLIAN_NOEXCEPT;

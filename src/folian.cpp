@@ -105,7 +105,8 @@ bool load_image(const char *path, PdfImage *im) {
     if (has_jpeg_extension(path)) return load_jpeg(path, im);
     const char *msg = nullptr;
     int w = 0, h = 0;
-    unsigned char *px = kv_png_decode(path, &w, &h, &msg);
+    const unsigned png_flags = (s_options & FOLIAN_OPT_INTERLACED) ? KV_PNG_INTERLACED : 0u;
+    unsigned char *px = kv_png_decode_ex(path, png_flags, &w, &h, &msg);
     if (!px) {
         set_err(msg && *msg ? msg : "folian: error");
         return false;

@@ -8,8 +8,11 @@
 // after its file read: returns a malloc'd buffer of width*height*4 bytes (possibly with
 // unused bytes after them) and sets *width, *height and *message = ""; on failure returns
 // null with *width = *height = 0 and *message one of the texts of the table below. The
-// input is only read. Re-entrant: the messages are constants.
-uint8_t *png_decode_memory(const uint8_t *data, uint64_t len, int *width, int *height, const char **message);
+// input is only read. Re-entrant: the messages are constants. `flags` widens what is
+// accepted: PNG_DECODE_INTERLACED lets Adam7 files through.
+constexpr unsigned PNG_DECODE_INTERLACED = 0x01u;
+uint8_t *png_decode_memory(const uint8_t *data, uint64_t len, int *width, int *height, const char **message,
+                           unsigned flags = 0);
 
 // The failure texts.
 extern const char PNG_ERR_READ[];        // "png: cannot read file"
