@@ -3,7 +3,8 @@
 // positive size and a buffer of width*height*4 readable bytes; a failure must give null,
 // a zero size and one of the decoder's failure texts. The sanitizers catch the rest.
 // Inputs that do not start with the PNG signature get it put in front, so that the
-// fuzzer spends its time past the signature check.
+// fuzzer spends its time past the signature check. Every input is decoded twice, without
+// and with the interlacing option, which must agree on every non-interlaced file.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,19 +27,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         data = buf.data();
         size = buf.size();
     }
-    int w = -1, h = -1;
-    const char *msg = nullptr;
-    uint8_t *px = png_decode_memory(data, size, &w, &h, &msg);
-    if (px) {
-        if (w <= 0 || h <= 0 || !msg || msg[0]) std::abort();
-        unsigned sum = 0;
-        const size_t n = (size_t)w * h * 4;
-        for (size_t i = 0; i < n; i += 61) sum += px[i];
-        sum += px[n - 1];
-        std::free(px);
-        if (sum == 0xFFFFFFFFu) std::abort();  // keeps the reads
-    } else {
-        if (w != 0 || h != 0 || !msg || !table.count(msg)) std::abort();
+    const unsigned flag_sets[2] = {0, PNG_DECODE_INTERLACED};
+    std::vector<uint8_t> first;
+    bool first_ok = false;
+    for (unsigned flags : flag_sets) {
+        int w = -1, h = -1;
+        const char *msg = nullptr;
+        uint8_t *px = png_decode_memory(data, size, &w, &h, &msg, flags);
+        if (px) {
+            if (w <= 0 || h <= 0 || !msg || msg[0]) std::abort();
+            const size_t n = (size_t)w * h * 4;
+            if (flags == 0) {
+                first.assign(px, px + n);
+                first_ok = true;
+            } else if (first_ok && (first.size() != n || std::memcmp(first.data(), px, n) != 0)) {
+                std::abort();  // the option changed a file that decoded without it
+            }
+            std::free(px);
+        } else {
+            if (w != 0 || h != 0 || !msg || !table.count(msg)) std::abort();
+            if (first_ok) std::abort();  // the option made a decodable file fail
+        }
     }
     return 0;
 }

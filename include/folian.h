@@ -125,6 +125,21 @@ FOLIAN_API unsigned char *kv_jpeg_decode(const char *path, int *width, int *heig
 /* Baseline JPEG stream in memory to RGBA. */
 FOLIAN_API unsigned char *kv_jpeg_decode_impl(const unsigned char *data, uint64_t len, int *width,
                                               int *height, const char **message) FOLIAN_NOEXCEPT;
+/* Options of kv_jpeg_decode_ex and kv_jpeg_decode_file_ex, one bit each. With any of
+ * them set, quantisation values up to 65535 are accepted, and lossless, hierarchical
+ * and arithmetic-coded frames fail with a message that names them. */
+#define KV_JPEG_PROGRESSIVE 0x01u /* progressive (0xC2) frames, Huffman-coded */
+#define KV_JPEG_MULTISCAN   0x02u /* sequential frames whose components come in several scans */
+#define KV_JPEG_EXTENDED    0x04u /* extended-sequential (0xC1) frames of 8-bit samples */
+#define KV_JPEG_ALL         0x07u
+/* kv_jpeg_decode_impl with per-call options (KV_JPEG_* bits, unknown bits ignored); flags
+ * 0 behaves exactly as kv_jpeg_decode_impl. The caller frees the result; on failure null,
+ * *width = *height = 0 and *message names the fault. Out-pointers may be null. */
+FOLIAN_API unsigned char *kv_jpeg_decode_ex(const unsigned char *data, uint64_t len, unsigned flags, int *width,
+                                            int *height, const char **message) FOLIAN_NOEXCEPT;
+/* The same for a file; "jpeg: cannot read file" when it cannot be read whole. */
+FOLIAN_API unsigned char *kv_jpeg_decode_file_ex(const char *path, unsigned flags, int *width, int *height,
+                                                 const char **message) FOLIAN_NOEXCEPT;
 /* RGBA to a baseline JFIF file (alpha ignored). 1 on success, 0 on failure. */
 FOLIAN_API int kv_jpeg_write(const char *path, int width, int height,
                              const unsigned char *pixels) FOLIAN_NOEXCEPT;

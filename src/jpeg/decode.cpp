@@ -25,6 +25,7 @@
 #include "folian.h"
 #include "jpeg/decode.h"
 #include "jpeg/jpeg.h"
+#include "jpeg/markers.h"
 #include "mem.h"
 
 bool jpg_huff_build(jpg_huff *t, const uint8_t counts[16], const uint8_t *symbols) {
@@ -100,25 +101,15 @@ constexpr const char *E_SCAN = "jpeg: decode error in scan data";
 constexpr const char *E_PROGRESSIVE = "jpeg: progressive JPEG not supported";
 constexpr const char *E_MULTISCAN = "jpeg: multi-scan JPEG not supported";
 constexpr const char *E_READ = "jpeg: cannot read file";
+constexpr const char *E_LOSSLESS = "jpeg: lossless JPEG not supported";
+constexpr const char *E_HIERARCHICAL = "jpeg: hierarchical JPEG not supported";
+constexpr const char *E_ARITHMETIC = "jpeg: arithmetic-coded JPEG not supported";
 
 constexpr uint64_t MAX_PIXELS = 200000000;
 
 // Marker codes.
-constexpr uint8_t M_SOF0 = 0xC0, M_SOF2 = 0xC2, M_DHT = 0xC4, M_RST0 = 0xD0, M_RST7 = 0xD7,
+constexpr uint8_t M_SOF0 = 0xC0, M_SOF1 = 0xC1, M_SOF2 = 0xC2, M_DHT = 0xC4, M_RST0 = 0xD0, M_RST7 = 0xD7,
                   M_EOI = 0xD9, M_SOS = 0xDA, M_DQT = 0xDB, M_DRI = 0xDD, M_APP14 = 0xEE;
-
-struct jpg_decoder {
-    int32_t qt[4][64];
-    bool qt_defined[4];
-    jpg_huff dc_tab[4], ac_tab[4];
-    bool dc_defined[4], ac_defined[4];
-    jpg_component comp[4];
-    int32_t ncomp;  // 0 until a frame header is read
-    int32_t width, height;
-    int32_t restart_interval;
-    int32_t adobe_transform;
-    bool adobe_seen;  // transform 0 from a segment differs from no segment at all
-};
 
 // ---- Marker segments ----------------------------------------------------------------
 
@@ -132,7 +123,7 @@ const char *parse_dqt(jpg_decoder *d, const uint8_t *p, uint32_t n) {
         if (i + size > n) return E_TRUNC_DQT;
         for (int k = 0; k < 64; k++) {
             uint32_t v = pq == 0 ? p[i + 1 + k] : load_be16(p + i + 1 + 2 * k);
-            if (v < 1 || v > 255) return E_QUANT_VAL;
+            if (v < 1 || v > d->max_quant) return E_QUANT_VAL;
             d->qt[id][ZZ[k]] = (int32_t)v;
         }
         d->qt_defined[id] = true;
@@ -212,55 +203,90 @@ const char *parse_sos(jpg_decoder *d, const uint8_t *p, uint32_t n) {
     return nullptr;
 }
 
+// What the extended decoder says about the frame types it does not decode.
+const char *unsupported_frame(uint8_t m) {
+    switch (m) {
+    case 0xC3: case 0xC7: case 0xCB: case 0xCF: return E_LOSSLESS;
+    case 0xC5: case 0xC6: return E_HIERARCHICAL;
+    case 0xC9: case 0xCA: case 0xCD: case 0xCE: return E_ARITHMETIC;
+    default: return nullptr;
+    }
+}
+
+// A frame header segment as the call's options see it.
+const char *parse_frame(jpg_decoder *d, uint8_t m, const uint8_t *pl, uint32_t n) {
+    if (m == M_SOF0) return parse_sof(d, pl, n);
+    if (m == M_SOF2) {
+        if (!(d->flags & KV_JPEG_PROGRESSIVE)) return E_PROGRESSIVE;
+        d->progressive = true;
+        return parse_sof(d, pl, n);
+    }
+    if (m == M_SOF1 && (d->flags & KV_JPEG_EXTENDED)) return parse_sof(d, pl, n);
+    return d->flags ? unsupported_frame(m) : nullptr;  // without options: skipped
+}
+
+}  // namespace
+
+const char *jpg_parse_table_segment(jpg_decoder *d, uint8_t m, const uint8_t *pl, uint32_t n) {
+    switch (m) {
+    case M_DHT: return parse_dht(d, pl, n);
+    case M_DQT: return parse_dqt(d, pl, n);
+    case M_DRI:
+        if (n >= 2) d->restart_interval = (int32_t)load_be16(pl);
+        return nullptr;
+    case M_APP14:
+        if (n >= 12 && std::memcmp(pl, "Adobe", 5) == 0) {
+            d->adobe_transform = pl[11];
+            d->adobe_seen = true;
+        }
+        return nullptr;
+    default: return nullptr;
+    }
+}
+
+namespace {
+
 // Walks the segments from offset 2 to the first scan header. On success *scan is the
-// offset of the first entropy-coded byte.
+// offset of the first entropy-coded byte. A scan that the single-scan decoder cannot
+// take (a progressive frame's, or one naming fewer components than the frame when the
+// options allow more scans) is left unparsed in d->first_sos for the multi-scan decoder.
 const char *parse_headers(jpg_decoder *d, const uint8_t *data, uint64_t len, uint64_t *scan) {
     if (len < 6) return E_NO_SCAN;
     uint64_t p = 2;  // the first two bytes (normally SOI) are not examined
     for (;;) {
-        if (data[p] != 0xFF) return E_CORRUPT;
-        while (p + 1 < len && data[p + 1] == 0xFF) p++;  // fill bytes before the marker code
-        if (p + 1 >= len) return E_NO_SCAN;
-        uint8_t m = data[p + 1];
-        uint64_t next;
-        if ((m >= M_RST0 && m <= M_EOI) || m == 0x01) {
-            next = p + 2;
-        } else if (m == 0x00) {
-            next = p + 1;  // holds 0x00, so the next pass fails
-        } else {
-            if (p + 4 > len) return E_NO_SCAN;
-            uint32_t seg = load_be16(data + p + 2);
-            if (seg < 2) return E_SEG_LEN;
-            next = p + 2 + seg;
-            if (next > len) return E_TRUNC_SEG;
-            const uint8_t *pl = data + p + 4;
-            uint32_t n = seg - 2;
+        jpg_marker mk;
+        switch (jpg_read_marker(data, len, p, &mk)) {
+        case JPG_MARKER_OK: break;
+        case JPG_MARKER_NOT_FF: return E_CORRUPT;
+        case JPG_MARKER_BAD_LENGTH: return E_SEG_LEN;
+        case JPG_MARKER_TRUNCATED: return E_TRUNC_SEG;
+        default: return E_NO_SCAN;
+        }
+        const uint8_t m = mk.code;
+        if (mk.has_length) {
+            const uint8_t *pl = mk.payload;
+            const uint32_t n = mk.payload_len;
             const char *err = nullptr;
-            switch (m) {
-            case M_SOF0: err = parse_sof(d, pl, n); break;
-            case M_SOF2: err = E_PROGRESSIVE; break;
-            case M_DHT: err = parse_dht(d, pl, n); break;
-            case M_DQT: err = parse_dqt(d, pl, n); break;
-            case M_DRI:
-                if (n >= 2) d->restart_interval = (int32_t)load_be16(pl);
-                break;
-            case M_APP14:
-                if (n >= 12 && std::memcmp(pl, "Adobe", 5) == 0) {
-                    d->adobe_transform = pl[11];
-                    d->adobe_seen = true;
+            if (m >= M_SOF0 && m <= 0xCF && m != M_DHT && m != 0xC8 && m != 0xCC) {
+                err = parse_frame(d, m, pl, n);
+            } else if (m == M_SOS) {
+                const bool several = (d->flags & KV_JPEG_MULTISCAN) && n >= 1 && d->ncomp > 0 && pl[0] < d->ncomp;
+                if (d->progressive || several) {
+                    d->first_sos = pl;
+                    d->first_sos_len = n;
+                } else {
+                    err = parse_sos(d, pl, n);
                 }
-                break;
-            case M_SOS:
-                err = parse_sos(d, pl, n);
                 if (err) return err;
-                *scan = next;
+                *scan = mk.next;
                 return nullptr;
-            default: break;
+            } else {
+                err = jpg_parse_table_segment(d, m, pl, n);
             }
             if (err) return err;
         }
-        if (next + 4 > len) return E_NO_SCAN;
-        p = next;
+        if (mk.next + 4 > len) return E_NO_SCAN;
+        p = mk.next;
     }
 }
 
@@ -619,6 +645,32 @@ void assemble_strip(const jpg_decoder *d, const Strips &st, int32_t s, uint8_t *
     }
 }
 
+void max_sampling(const jpg_decoder *d, Strips &st) {
+    st.hmax = 1;
+    st.vmax = 1;
+    for (int k = 0; k < d->ncomp; k++) {
+        if (d->comp[k].h > st.hmax) st.hmax = d->comp[k].h;
+        if (d->comp[k].v > st.vmax) st.vmax = d->comp[k].v;
+    }
+}
+
+// Lays out the column maps at the start of `scratch` (malloc-aligned, so they come
+// first) and returns the first byte after them.
+uint8_t *map_columns(const jpg_decoder *d, Strips &st, uint8_t *scratch) {
+    const int32_t w = d->width;
+    uint8_t *p = scratch;
+    for (int k = 0; k < d->ncomp; k++) {
+        const jpg_component *c = &d->comp[k];
+        st.colmap[k] = (int32_t *)p;
+        p += (size_t)w * sizeof(int32_t);
+        for (int32_t x = 0; x < w; x++) {
+            int64_t col = (int64_t)x * c->h / st.hmax;
+            st.colmap[k][x] = (int32_t)(col < c->plane_w - 1 ? col : c->plane_w - 1);
+        }
+    }
+    return p;
+}
+
 // ---- Scan -----------------------------------------------------------------------------
 
 // Decodes the scan strip by strip into *out (allocated here). Blocks that are never
@@ -626,12 +678,7 @@ void assemble_strip(const jpg_decoder *d, const Strips &st, int32_t s, uint8_t *
 // the end-of-image marker) read as samples of 0.
 const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint64_t scan, uint8_t **out) {
     Strips st;
-    st.hmax = 1;
-    st.vmax = 1;
-    for (int k = 0; k < d->ncomp; k++) {
-        if (d->comp[k].h > st.hmax) st.hmax = d->comp[k].h;
-        if (d->comp[k].v > st.vmax) st.vmax = d->comp[k].v;
-    }
+    max_sampling(d, st);
     const int32_t w = d->width;
     int32_t mcux = (d->width + 8 * st.hmax - 1) / (8 * st.hmax);
     int32_t mcuy = (d->height + 8 * st.vmax - 1) / (8 * st.vmax);
@@ -659,16 +706,7 @@ const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint6
         std::free(pixels);
         return E_OOM;
     }
-    uint8_t *p = scratch;
-    for (int k = 0; k < d->ncomp; k++) {
-        jpg_component *c = &d->comp[k];
-        st.colmap[k] = (int32_t *)p;  // scratch is malloc-aligned and this comes first
-        p += (size_t)w * sizeof(int32_t);
-        for (int32_t x = 0; x < w; x++) {
-            int64_t col = (int64_t)x * c->h / st.hmax;
-            st.colmap[k][x] = (int32_t)(col < c->plane_w - 1 ? col : c->plane_w - 1);
-        }
-    }
+    uint8_t *p = map_columns(d, st, scratch);
     for (int k = 0; k < d->ncomp; k++) {
         jpg_component *c = &d->comp[k];
         c->plane = p;  // the current strip; plane_h stays the whole plane's height
@@ -734,14 +772,17 @@ const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint6
     return nullptr;
 }
 
-const char *decode_stream(const uint8_t *data, uint64_t len, uint8_t **out, int *width, int *height) {
+const char *decode_stream(const uint8_t *data, uint64_t len, unsigned flags, uint8_t **out, int *width, int *height) {
     // About 85 KB, too much for the stacks of some host threads; zeroed as every call
     // starts with no tables, no frame and no restart interval.
     jpg_decoder *d = (jpg_decoder *)mem_calloc(1, sizeof *d);
     if (!d) return E_OOM;
+    d->flags = flags;
+    // Quantisation values above 255 come with extended-sequential and progressive frames.
+    d->max_quant = flags ? 65535 : 255;
     uint64_t scan = 0;
     const char *err = parse_headers(d, data, len, &scan);
-    if (!err) err = decode_scan(d, data, len, scan, out);
+    if (!err) err = d->first_sos ? jpg_decode_scans(d, data, len, scan, out) : decode_scan(d, data, len, scan, out);
     if (!err) {
         *width = d->width;
         *height = d->height;
@@ -749,6 +790,36 @@ const char *decode_stream(const uint8_t *data, uint64_t len, uint8_t **out, int 
     std::free(d);
     return err;
 }
+
+}  // namespace
+
+const char *jpg_assemble_planes(const jpg_decoder *d, uint8_t **out) {
+    Strips st;
+    max_sampling(d, st);
+    st.out_rows = d->height;  // one strip: the whole picture
+    st.rule = colour_rule(d);
+    const int32_t w = d->width;
+    size_t scratch_size = 0;
+    for (int k = 0; k < d->ncomp; k++) {
+        st.strip_h[k] = d->comp[k].plane_h;
+        scratch_size += (size_t)w * (1 + sizeof(int32_t));
+    }
+    uint8_t *pixels = (uint8_t *)mem_malloc((size_t)w * (size_t)d->height * 4);
+    uint8_t *scratch = (uint8_t *)mem_malloc(scratch_size);
+    if (!pixels || !scratch) {
+        std::free(pixels);
+        std::free(scratch);
+        return E_OOM;
+    }
+    uint8_t *p = map_columns(d, st, scratch);
+    for (int k = 0; k < d->ncomp; k++, p += w) st.rowbuf[k] = p;
+    assemble_strip(d, st, 0, pixels);
+    std::free(scratch);
+    *out = pixels;
+    return nullptr;
+}
+
+namespace {
 
 const char *fail(const char **message, const char *text) {
     std::snprintf(s_err, sizeof s_err, "%s", text);
@@ -758,14 +829,16 @@ const char *fail(const char **message, const char *text) {
 
 }  // namespace
 
-extern "C" FOLIAN_API unsigned char *kv_jpeg_decode_impl(const unsigned char *data, uint64_t len, int *width,
-                                                         int *height, const char **message) noexcept {
+namespace {
+
+unsigned char *decode_memory(const unsigned char *data, uint64_t len, unsigned flags, int *width, int *height,
+                             const char **message) {
     int w = 0, h = 0;
     if (width) *width = 0;
     if (height) *height = 0;
     if (!data) len = 0;
     uint8_t *out = nullptr;
-    const char *err = decode_stream(data, len, &out, &w, &h);
+    const char *err = decode_stream(data, len, flags, &out, &w, &h);
     if (err) {
         fail(message, err);
         return nullptr;
@@ -776,14 +849,37 @@ extern "C" FOLIAN_API unsigned char *kv_jpeg_decode_impl(const unsigned char *da
     return out;
 }
 
-extern "C" FOLIAN_API unsigned char *kv_jpeg_decode(const char *path, int *width, int *height,
-                                                    const char **message) noexcept {
+unsigned char *decode_file(const char *path, unsigned flags, int *width, int *height, const char **message) {
     jpg_buf buf = {nullptr, 0};
     if (!path || !jpg_read_file(path, &buf)) {
         fail(message, E_READ);
         return nullptr;
     }
-    unsigned char *out = kv_jpeg_decode_impl(buf.data, buf.len, width, height, message);
+    unsigned char *out = decode_memory(buf.data, buf.len, flags, width, height, message);
     std::free(buf.data);
     return out;
+}
+
+constexpr unsigned KNOWN_FLAGS = KV_JPEG_PROGRESSIVE | KV_JPEG_MULTISCAN | KV_JPEG_EXTENDED;
+
+}  // namespace
+
+extern "C" FOLIAN_API unsigned char *kv_jpeg_decode_impl(const unsigned char *data, uint64_t len, int *width,
+                                                         int *height, const char **message) noexcept {
+    return decode_memory(data, len, 0, width, height, message);
+}
+
+extern "C" FOLIAN_API unsigned char *kv_jpeg_decode(const char *path, int *width, int *height,
+                                                    const char **message) noexcept {
+    return decode_file(path, 0, width, height, message);
+}
+
+extern "C" FOLIAN_API unsigned char *kv_jpeg_decode_ex(const unsigned char *data, uint64_t len, unsigned flags,
+                                                       int *width, int *height, const char **message) noexcept {
+    return decode_memory(data, len, flags & KNOWN_FLAGS, width, height, message);
+}
+
+extern "C" FOLIAN_API unsigned char *kv_jpeg_decode_file_ex(const char *path, unsigned flags, int *width, int *height,
+                                                            const char **message) noexcept {
+    return decode_file(path, flags & KNOWN_FLAGS, width, height, message);
 }

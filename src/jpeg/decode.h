@@ -41,6 +41,39 @@ struct jpg_component {
     const jpg_huff *dc, *ac;  // tables named by the scan header (owned by the decoder)
 };
 
+// All the working state of one decoding call; never shared between calls. Zeroed at the
+// start (no tables, no frame, no restart interval).
+struct jpg_decoder {
+    int32_t qt[4][64];
+    bool qt_defined[4];
+    jpg_huff dc_tab[4], ac_tab[4];
+    bool dc_defined[4], ac_defined[4];
+    jpg_component comp[4];
+    int32_t ncomp;  // 0 until a frame header is read
+    int32_t width, height;
+    int32_t restart_interval;
+    int32_t adobe_transform;
+    bool adobe_seen;  // transform 0 from a segment differs from no segment at all
+    unsigned flags;       // the call's KV_JPEG_* options; 0 for the baseline entry points
+    uint32_t max_quant;   // largest quantisation value accepted: 255, or 65535 with options
+    bool progressive;     // the frame is a progressive (0xC2) one
+    const uint8_t *first_sos;  // the first scan header's payload, when the multi-scan decoder takes it
+    uint32_t first_sos_len;
+};
+
+// The table and miscellaneous segments every decoder reads the same way: DHT, DQT, DRI
+// and the Adobe APP14; other codes are passed over. Returns a message or null.
+const char *jpg_parse_table_segment(jpg_decoder *d, uint8_t code, const uint8_t *payload, uint32_t n);
+
+// Builds the RGBA image from whole component planes (plane_h rows each) by the same
+// upsampling and colour rules as the single-scan decoder. Returns a message or null.
+const char *jpg_assemble_planes(const jpg_decoder *d, uint8_t **out);
+
+// The multi-scan decoder (progressive.cpp): every scan of a progressive or multi-scan
+// sequential frame from the first scan header (d->first_sos, its entropy-coded data at
+// `scan`) up to the end-of-image marker, into coefficients, then planes, then *out.
+const char *jpg_decode_scans(jpg_decoder *d, const uint8_t *data, uint64_t len, uint64_t scan, uint8_t **out);
+
 // Builds a table from the 16 code counts and the symbols. Returns false when a code value
 // would reach 65,536.
 bool jpg_huff_build(jpg_huff *t, const uint8_t counts[16], const uint8_t *symbols);

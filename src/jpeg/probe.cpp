@@ -11,6 +11,7 @@
 #include "file_io.h"
 #include "folian.h"
 #include "jpeg/jpeg.h"
+#include "jpeg/markers.h"
 
 int jpg_read_file(const char *path, jpg_buf *buf) {
     uint8_t *data;
@@ -31,31 +32,20 @@ bool jpeg_probe_memory(const uint8_t *d, uint64_t n, int *width_out, int *height
     uint32_t width = 0, height = 0, comps = 0;
     uint64_t p = 2;  // the first two bytes (normally SOI) are not examined
     for (;;) {
-        if (d[p] != 0xFF) return false;
-        while (p + 1 < n && d[p + 1] == 0xFF) p++;  // fill bytes before the marker code
-        if (p + 1 >= n) return false;
-        uint8_t m = d[p + 1];
+        jpg_marker m;
+        const jpg_marker_status st = jpg_read_marker(d, n, p, &m);
+        // A length of 0 or 1 is not refused here: the walk goes on from where it points.
+        if (st != JPG_MARKER_OK && st != JPG_MARKER_BAD_LENGTH) return false;
         comps = 0;
-        uint64_t next;
         bool frame_done = false;
-        if ((m >= 0xD0 && m <= 0xD9) || m == 0x01) {
-            next = p + 2;
-        } else if (m == 0x00) {
-            next = p + 1;  // holds 0x00, so the next pass fails
-        } else {
-            if (p + 4 > n) return false;
-            uint32_t seg_len = load_be16(d + p + 2);
-            next = p + 2 + seg_len;
-            if (next > n) return false;
-            if ((m == 0xC0 || m == 0xC2) && seg_len > 8) {
-                height = load_be16(d + p + 5);
-                width = load_be16(d + p + 7);
-                comps = d[p + 9];
-                frame_done = comps != 0;
-            }
+        if ((m.code == 0xC0 || m.code == 0xC2) && m.length > 8) {
+            height = load_be16(d + m.at + 5);
+            width = load_be16(d + m.at + 7);
+            comps = d[m.at + 9];
+            frame_done = comps != 0;
         }
-        if (frame_done || next + 4 > n) break;
-        p = next;
+        if (frame_done || m.next + 4 > n) break;
+        p = m.next;
     }
     if (width == 0 || height == 0 || comps < 1 || comps > 4) return false;
     *width_out = (int)width;
@@ -65,25 +55,9 @@ bool jpeg_probe_memory(const uint8_t *d, uint64_t n, int *width_out, int *height
 }
 
 bool jpeg_has_adobe_segment(const uint8_t *d, uint64_t n) {
-    uint64_t p = 2;
-    while (p + 4 <= n) {
-        if (d[p] != 0xFF) return false;
-        uint8_t m = d[p + 1];
-        if (m == 0xFF) {  // fill byte
-            p++;
-            continue;
-        }
-        if ((m >= 0xD0 && m <= 0xD8) || m == 0x01) {
-            p += 2;
-            continue;
-        }
-        if (m == 0xDA || m == 0xD9) return false;  // the scan (or the end) comes first
-        uint32_t seg_len = load_be16(d + p + 2);
-        if (seg_len < 2 || p + 2 + seg_len > n) return false;
-        if (m == 0xEE && seg_len >= 2 + 5 && std::memcmp(d + p + 4, "Adobe", 5) == 0) return true;
-        p += 2 + seg_len;
-    }
-    return false;
+    uint64_t pos = 2;
+    jpg_marker m;
+    return jpg_find_segment(d, n, &pos, 0xEE, "Adobe", 5, &m);
 }
 
 extern "C" FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height, int *components) noexcept {
