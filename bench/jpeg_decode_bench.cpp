@@ -5,7 +5,10 @@
 // libjpeg-turbo runs in the setting closest to ours: floating-point inverse DCT, fancy
 // upsampling off (samples replicated), four bytes per pixel out (RGBX). Each file is
 // decoded several times by each decoder in turn and the fastest run of each counts.
-// Usage: jpeg_decode_bench [-r REPS] FILE|DIR...
+// With -p every file is first re-coded losslessly by libjpeg into a progressive stream
+// (its standard scan script, with successive approximation), which both then decode,
+// ours through kv_jpeg_decode_ex; the pixels must equal those of the original's decode.
+// Usage: jpeg_decode_bench [-r REPS] [-p] FILE|DIR...
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -64,6 +67,45 @@ bool libjpeg_decode(const std::vector<uint8_t> &data, int *h, int *v) {
     return true;
 }
 
+// The same coefficients as a progressive stream (empty when libjpeg fails).
+std::vector<uint8_t> to_progressive(const std::vector<uint8_t> &data) {
+    jpeg_decompress_struct in;
+    jpeg_compress_struct out;
+    ErrorJump err;
+    in.err = jpeg_std_error(&err.mgr);
+    out.err = &err.mgr;
+    err.mgr.error_exit = on_error;
+    unsigned char *buf = nullptr;
+    unsigned long len = 0;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&out);
+        jpeg_destroy_decompress(&in);
+        std::free(buf);
+        return {};
+    }
+    jpeg_create_decompress(&in);
+    jpeg_create_compress(&out);
+    jpeg_mem_src(&in, data.data(), (unsigned long)data.size());
+    jpeg_read_header(&in, TRUE);
+    jvirt_barray_ptr *coefs = jpeg_read_coefficients(&in);
+    jpeg_copy_critical_parameters(&in, &out);
+    jpeg_simple_progression(&out);
+    jpeg_mem_dest(&out, &buf, &len);
+    jpeg_write_coefficients(&out, coefs);
+    jpeg_finish_compress(&out);
+    jpeg_finish_decompress(&in);
+    std::vector<uint8_t> result(buf, buf + len);
+    jpeg_destroy_compress(&out);
+    jpeg_destroy_decompress(&in);
+    std::free(buf);
+    return result;
+}
+
+unsigned char *our_decode(const std::vector<uint8_t> &data, bool progressive, int *w, int *h, const char **msg) {
+    return progressive ? kv_jpeg_decode_ex(data.data(), data.size(), KV_JPEG_ALL, w, h, msg)
+                       : kv_jpeg_decode_impl(data.data(), data.size(), w, h, msg);
+}
+
 std::vector<uint8_t> read_whole(const std::string &path) {
     std::vector<uint8_t> buf;
     FILE *f = std::fopen(path.c_str(), "rb");
@@ -108,16 +150,21 @@ struct Totals {
 
 int main(int argc, char **argv) {
     int reps = 3;
+    bool progressive = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
             reps = std::atoi(argv[++i]);
             continue;
         }
+        if (std::strcmp(argv[i], "-p") == 0) {
+            progressive = true;
+            continue;
+        }
         collect(argv[i], &files);
     }
     if (files.empty()) {
-        std::fprintf(stderr, "usage: jpeg_decode_bench [-r REPS] FILE|DIR...\n");
+        std::fprintf(stderr, "usage: jpeg_decode_bench [-r REPS] [-p] FILE|DIR...\n");
         return 2;
     }
     Totals classes[3];  // 4:2:0, 4:4:4, other
@@ -136,11 +183,24 @@ int main(int argc, char **argv) {
             std::printf("%-50s skipped: %s\n", path.c_str(), msg);
             continue;
         }
+        if (progressive) {
+            std::vector<uint8_t> prog = to_progressive(data);
+            int pw = 0, ph = 0;
+            unsigned char *ppx = prog.empty() ? nullptr : our_decode(prog, true, &pw, &ph, &msg);
+            const bool same = ppx && pw == w && ph == h && std::memcmp(px, ppx, (size_t)w * h * 4) == 0;
+            std::free(ppx);
+            if (!same) {
+                std::printf("%-50s FAILED: the progressive stream decodes differently\n", path.c_str());
+                std::free(px);
+                return 1;
+            }
+            data.swap(prog);
+        }
         std::free(px);
         double best_ours = 1e30, best_theirs = 1e30;
         for (int r = 0; r < reps; r++) {
             double t0 = seconds_now();
-            px = kv_jpeg_decode_impl(data.data(), data.size(), &w, &h, &msg);
+            px = our_decode(data, progressive, &w, &h, &msg);
             double t1 = seconds_now();
             std::free(px);
             libjpeg_decode(data, &hs, &vs);

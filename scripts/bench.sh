@@ -18,5 +18,7 @@ echo "== PNG: kv_inflate vs zlib, kv_png_decode vs libpng"
 build/bench/inflate_png_bench -r 5 "$corpus/png-rgb" "$corpus/png-rgba" "$corpus/png-scan"
 echo "== JPEG decoding: kv_jpeg_decode_impl vs libjpeg-turbo (float IDCT, no fancy upsampling)"
 build/bench/jpeg_decode_bench -r 5 "$corpus/jpeg" "$corpus/jpeg444"
+echo "== Progressive JPEG decoding: kv_jpeg_decode_ex vs libjpeg-turbo (the same files re-coded progressive)"
+build/bench/jpeg_decode_bench -r 5 -p "$corpus/jpeg" "$corpus/jpeg444"
 echo "== JPEG encoding: kv_jpeg_write vs libjpeg-turbo (q50, 4:4:4, float DCT, standard tables)"
 build/bench/jpeg_encode_bench "$corpus/jpeg" 10 5

@@ -186,9 +186,34 @@ void dc_refine(ScanState &s, int16_t *blk, int al) {
     if (get_bits(s.r, 1)) blk[0] = (int16_t)(blk[0] | (1 << al));
 }
 
-// First pass over coefficients ss..se. A sequential scan (ss 1, se 63) reads R/S = x/0
-// other than 15/0 as the end of the block, as baseline coding has no end-of-band runs.
-void ac_first(ScanState &s, const jpg_component *c, int16_t *blk, int ss, int se, int al, bool sequential) {
+// The AC coefficients of a sequential block, by the single-scan decoder's rules: a run
+// past coefficient 63 is an error, and R/0 symbols other than end-of-block and ZRL (which
+// baseline coding does not use) move k by R.
+void ac_sequential(ScanState &s, const jpg_component *c, int16_t *blk) {
+    for (int k = 1;;) {
+        int rs = decode_symbol(s.r, c->ac);
+        if (rs < 0) {
+            s.error = true;
+            return;
+        }
+        if (rs == 0) return;
+        int r = rs >> 4, sz = rs & 15;
+        k += r;
+        if (k > 63) {
+            s.error = true;
+            return;
+        }
+        if (sz == 0) {
+            if (r == 15) k++;
+            continue;
+        }
+        blk[ZZ[k]] = (int16_t)receive_extend(s.r, sz);
+        if (++k == 64) return;
+    }
+}
+
+// First pass over coefficients ss..se of a progressive scan.
+void ac_first(ScanState &s, const jpg_component *c, int16_t *blk, int ss, int se, int al) {
     if (s.eobrun) {
         s.eobrun--;
         return;
@@ -210,7 +235,7 @@ void ac_first(ScanState &s, const jpg_component *c, int16_t *blk, int ss, int se
         } else if (r == 15) {
             k += 15;
         } else {
-            if (!sequential) s.eobrun = ((1u << r) - 1) + get_bits(s.r, r);
+            s.eobrun = ((1u << r) - 1) + get_bits(s.r, r);
             return;
         }
     }
@@ -268,14 +293,14 @@ void decode_block(ScanState &s, const jpg_decoder *d, const Scan &sc, int k, int
     const jpg_component *c = &d->comp[k];
     if (!d->progressive) {
         dc_first(s, c, k, blk, 0);
-        if (!s.error) ac_first(s, c, blk, 1, 63, 0, true);
+        if (!s.error) ac_sequential(s, c, blk);
     } else if (sc.ss == 0) {
         if (sc.ah == 0)
             dc_first(s, c, k, blk, sc.al);
         else
             dc_refine(s, blk, sc.al);
     } else if (sc.ah == 0) {
-        ac_first(s, c, blk, sc.ss, sc.se, sc.al, false);
+        ac_first(s, c, blk, sc.ss, sc.se, sc.al);
     } else {
         ac_refine(s, c, blk, sc.ss, sc.se, sc.al);
     }
@@ -479,7 +504,8 @@ const char *decode_all_scans(jpg_decoder *d, Coefs &cf, const uint8_t *data, uin
             }
             if (m.code >= 0xC0 && m.code <= 0xCF && m.code != M_DHT && m.code != 0xC8 && m.code != 0xCC)
                 return E_SECOND_FRAME;
-            if (m.has_length)
+            // The colour transform was settled with the frame: a later Adobe segment is passed over.
+            if (m.has_length && m.code != 0xEE)
                 if (const char *err = jpg_parse_table_segment(d, m.code, m.payload, m.payload_len)) return err;
             p = m.next;
         }

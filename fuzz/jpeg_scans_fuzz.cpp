@@ -1,0 +1,155 @@
+// jpeg_scans_fuzz.cpp: differential fuzz target for kv_jpeg_decode_ex with every option
+// (progressive, multi-scan and 0xC1 frames) against libjpeg-turbo. Every input must decode
+// or fail cleanly; when libjpeg decodes an input without a single warning and so do we,
+// the sizes must agree and the pixels lie within 30 dB PSNR of libjpeg's float-IDCT, non-smoothed samples put through
+// our colour rules (a fuzzed stream's extreme coefficients can leave the 40 dB that real
+// pictures keep, as the two IDCTs round differently). Outcomes may differ: libjpeg reads
+// on silently past some damage (a run of zeros past the end of a block) that we refuse.
+// Sequential frames whose AC tables hold R/0 symbols other than end-of-block and ZRL are
+// not compared: libjpeg ends the block there, our decoders skip R zeros.
+//
+// Inputs whose frame headers declare more than 2^20 pixels are skipped. Seed with
+// tests/data/jpeg and tests/data/jpeg/scans.
+#include <csetjmp>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "folian.h"
+#include "jpeg/decode.h"
+#include "jpeglib.h"
+
+namespace {
+
+bool declares_large_frame(const uint8_t *d, size_t n) {
+    for (size_t i = 0; i + 9 < n; i++) {
+        if (d[i] != 0xFF || d[i + 1] < 0xC0 || d[i + 1] > 0xC2) continue;
+        uint64_t h = (uint64_t)d[i + 5] << 8 | d[i + 6], w = (uint64_t)d[i + 7] << 8 | d[i + 8];
+        if (w * h > (1u << 20)) return true;
+    }
+    return false;
+}
+
+[[noreturn]] void mismatch(const char *what) {
+    std::fprintf(stderr, "jpeg_scans_fuzz: decoder and libjpeg differ: %s\n", what);
+    std::abort();
+}
+
+struct ErrorJump {
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+};
+void on_error(j_common_ptr cinfo) { std::longjmp(((ErrorJump *)cinfo->err)->jump, 1); }
+void no_message(j_common_ptr) {}
+
+// libjpeg's samples, in RGBA by our colour rules. False when libjpeg fails or warns.
+bool libjpeg_clean_rgba(const uint8_t *data, size_t size, int *w, int *h, std::vector<uint8_t> *out) {
+    jpeg_decompress_struct cinfo;
+    ErrorJump err;
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = on_error;
+    err.mgr.output_message = no_message;
+    std::vector<uint8_t> raw;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, (unsigned long)size);
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.dct_method = JDCT_FLOAT;
+    cinfo.do_fancy_upsampling = FALSE;
+    cinfo.do_block_smoothing = FALSE;
+    cinfo.jpeg_color_space = JCS_UNKNOWN;  // raw components: the colour rule is ours
+    cinfo.out_color_space = JCS_UNKNOWN;
+    const bool adobe = cinfo.saw_Adobe_marker;
+    const int transform = cinfo.Adobe_transform;
+    jpeg_start_decompress(&cinfo);
+    const int nc = cinfo.output_components;
+    *w = (int)cinfo.output_width;
+    *h = (int)cinfo.output_height;
+    const size_t stride = (size_t)*w * (size_t)nc;
+    raw.assign(stride * (size_t)*h, 0);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = raw.data() + stride * cinfo.output_scanline;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    const long warnings = err.mgr.num_warnings;
+    jpeg_destroy_decompress(&cinfo);
+    if (warnings || (nc != 1 && nc != 3 && nc != 4)) return false;
+    out->assign((size_t)*w * (size_t)*h * 4, 255);
+    for (size_t i = 0; i < (size_t)*w * (size_t)*h; i++) {
+        const uint8_t *s = &raw[i * (size_t)nc];
+        uint8_t *o = &(*out)[4 * i];
+        if (nc == 1) {
+            o[0] = o[1] = o[2] = s[0];
+        } else if (adobe && transform == 0) {
+            for (int c = 0; c < 3; c++) o[c] = nc == 3 ? s[c] : (uint8_t)(s[c] * s[3] / 255);
+        } else {
+            jpg_ycc_to_rgb(s[0], s[1], s[2], o);
+            if (nc == 4 && adobe && transform == 2)
+                for (int c = 0; c < 3; c++) o[c] = (uint8_t)((255u - o[c]) * s[3] / 255);
+        }
+    }
+    return true;
+}
+
+// True for a sequential frame with an AC table symbol R/0, R from 1 to 14.
+bool sequential_with_odd_runs(const uint8_t *d, size_t n) {
+    bool progressive = false, odd = false;
+    for (size_t i = 0; i + 4 < n; i++) {
+        if (d[i] != 0xFF) continue;
+        if (d[i + 1] == 0xC2) progressive = true;
+        if (d[i + 1] != 0xC4) continue;
+        const size_t end = i + 2 + ((size_t)d[i + 2] << 8 | d[i + 3]);
+        for (size_t p = i + 4; p + 17 <= end && end <= n;) {
+            size_t count = 0;
+            for (int l = 0; l < 16; l++) count += d[p + 1 + l];
+            const bool ac = (d[p] >> 4) == 1;
+            for (size_t k = 0; k < count && p + 17 + k < end; k++) {
+                const uint8_t sym = d[p + 17 + k];
+                if (ac && (sym & 15) == 0 && (sym >> 4) >= 1 && (sym >> 4) <= 14) odd = true;
+            }
+            p += 17 + count;
+        }
+    }
+    return odd && !progressive;
+}
+
+double psnr(const uint8_t *a, const uint8_t *b, size_t pixels) {
+    double se = 0;
+    for (size_t i = 0; i < pixels; i++)
+        for (int c = 0; c < 3; c++) {
+            const double d = (double)a[4 * i + c] - b[4 * i + c];
+            se += d * d;
+        }
+    if (se == 0) return 99;
+    return 10 * std::log10(255.0 * 255.0 * 3 * (double)pixels / se);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (declares_large_frame(data, size)) return 0;
+    int w = -1, h = -1;
+    const char *msg = nullptr;
+    unsigned char *px = kv_jpeg_decode_ex(data, size, KV_JPEG_ALL, &w, &h, &msg);
+    if (!msg) mismatch("no message");
+    if (!px && (w != 0 || h != 0)) mismatch("size set on failure");
+    if (px && (w <= 0 || h <= 0 || msg[0])) mismatch("success without a size or with a message");
+
+    int rw = 0, rh = 0;
+    std::vector<uint8_t> ref;
+    if (!sequential_with_odd_runs(data, size) && libjpeg_clean_rgba(data, size, &rw, &rh, &ref)) {
+        if (px) {
+            if (rw != w || rh != h) mismatch("size");
+            if (psnr(px, ref.data(), (size_t)w * h) < 30.0) mismatch("pixels");
+        }
+    }
+    std::free(px);
+    return 0;
+}
