@@ -16,6 +16,9 @@
 // (without an end-of-image marker) delivers what the scans so far hold.
 #include <cstdlib>
 #include <cstring>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 #include "bytes.h"
 #include "jpeg/decode.h"
@@ -62,6 +65,18 @@ struct Reader {
 
 void fill(Reader &r) {
     while (r.nbits <= 56 && !r.at_marker) {
+        // Whole bytes at once while none of the next eight is 0xFF (its complement is 0).
+        if (r.pos + 8 <= r.len) {
+            const uint64_t nw = ~load_le64(r.data + r.pos);
+            if (!((nw - 0x0101010101010101ull) & ~nw & 0x8080808080808080ull)) {
+                const int take = (64 - r.nbits) >> 3;
+                const uint64_t be = (uint64_t)load_be32(r.data + r.pos) << 32 | load_be32(r.data + r.pos + 4);
+                r.acc |= take == 8 ? be : (be >> (64 - 8 * take)) << (64 - 8 * take - r.nbits);
+                r.pos += (uint64_t)take;
+                r.nbits += 8 * take;
+                continue;
+            }
+        }
         if (r.pos >= r.len) {
             r.at_marker = true;
             break;
@@ -98,6 +113,18 @@ inline void consume(Reader &r, int n) {
     }
     r.acc <<= n;
     r.nbits -= n;
+}
+
+inline uint32_t get_bit(Reader &r) {
+    if (r.nbits == 0) fill(r);
+    if (r.nbits == 0) {
+        r.overrun = true;
+        return 0;
+    }
+    const uint32_t bit = (uint32_t)(r.acc >> 63);
+    r.acc <<= 1;
+    r.nbits--;
+    return bit;
 }
 
 inline uint32_t get_bits(Reader &r, int n) {
@@ -148,6 +175,7 @@ uint64_t next_marker(const uint8_t *d, uint64_t len, uint64_t p) {
 
 struct Coefs {
     int16_t *blocks[4];    // per component: blocks_w x blocks_h blocks of 64, natural order
+    uint64_t *masks[4];    // per block: bit k set when coefficient ZZ[k] may be non-zero
     int32_t blocks_w[4];   // whole MCUs: MCUX x h
     int32_t blocks_h[4];
     int32_t comp_bw[4];    // blocks that hold the component's own samples
@@ -156,9 +184,23 @@ struct Coefs {
     int32_t mcux, mcuy;
 };
 
-inline int16_t *block_at(const Coefs &cf, int k, int32_t bx, int32_t by) {
-    return cf.blocks[k] + ((size_t)by * (size_t)cf.blocks_w[k] + (size_t)bx) * 64;
+inline size_t block_index(const Coefs &cf, int k, int32_t bx, int32_t by) {
+    return (size_t)by * (size_t)cf.blocks_w[k] + (size_t)bx;
 }
+
+// Index of the lowest set bit of a non-zero mask.
+inline int low_bit(uint64_t m) {
+#if defined(_MSC_VER)
+    unsigned long i;
+    _BitScanForward64(&i, m);
+    return (int)i;
+#else
+    return __builtin_ctzll(m);
+#endif
+}
+
+// Bits k and up of a mask (k from 0 to 64).
+inline uint64_t from_bit(int k) { return k >= 64 ? 0 : ~0ull << k; }
 
 // Values are kept modulo 2^16, as 16-bit coefficient stores keep them.
 inline int16_t wrap16(int64_t v) { return (int16_t)(uint16_t)(uint64_t)v; }
@@ -171,7 +213,23 @@ struct ScanState {
     bool error;  // a code no table defines, or a run past the end of the block
 };
 
-void dc_first(ScanState &s, const jpg_component *c, int k, int16_t *blk, int al) {
+// One block being decoded: its coefficients and its mask of non-zero ones (zig-zag order).
+struct Block {
+    int16_t *coef;
+    uint64_t *mask;
+};
+
+inline Block block_at(const Coefs &cf, int k, int32_t bx, int32_t by) {
+    const size_t i = block_index(cf, k, bx, by);
+    return {cf.blocks[k] + i * 64, cf.masks[k] + i};
+}
+
+inline void put(Block b, int k, int16_t v) {
+    b.coef[ZZ[k]] = v;
+    if (v) *b.mask |= 1ull << k;
+}
+
+void dc_first(ScanState &s, const jpg_component *c, int k, Block blk, int al) {
     int t = decode_symbol(s.r, c->dc);
     if (t < 0 || t > 16) {
         s.error = true;
@@ -179,17 +237,17 @@ void dc_first(ScanState &s, const jpg_component *c, int k, int16_t *blk, int al)
     }
     int32_t diff = receive_extend(s.r, t);
     s.pred[k] = (int32_t)((uint32_t)s.pred[k] + (uint32_t)diff);
-    blk[0] = wrap16((int64_t)s.pred[k] * ((int64_t)1 << al));
+    put(blk, 0, wrap16((int64_t)s.pred[k] * ((int64_t)1 << al)));
 }
 
-void dc_refine(ScanState &s, int16_t *blk, int al) {
-    if (get_bits(s.r, 1)) blk[0] = (int16_t)(blk[0] | (1 << al));
+void dc_refine(ScanState &s, Block blk, int al) {
+    if (get_bit(s.r)) put(blk, 0, (int16_t)(blk.coef[0] | (1 << al)));
 }
 
 // The AC coefficients of a sequential block, by the single-scan decoder's rules: a run
 // past coefficient 63 is an error, and R/0 symbols other than end-of-block and ZRL (which
 // baseline coding does not use) move k by R.
-void ac_sequential(ScanState &s, const jpg_component *c, int16_t *blk) {
+void ac_sequential(ScanState &s, const jpg_component *c, Block blk) {
     for (int k = 1;;) {
         int rs = decode_symbol(s.r, c->ac);
         if (rs < 0) {
@@ -207,13 +265,13 @@ void ac_sequential(ScanState &s, const jpg_component *c, int16_t *blk) {
             if (r == 15) k++;
             continue;
         }
-        blk[ZZ[k]] = (int16_t)receive_extend(s.r, sz);
+        put(blk, k, (int16_t)receive_extend(s.r, sz));
         if (++k == 64) return;
     }
 }
 
 // First pass over coefficients ss..se of a progressive scan.
-void ac_first(ScanState &s, const jpg_component *c, int16_t *blk, int ss, int se, int al) {
+void ac_first(ScanState &s, const jpg_component *c, Block blk, int ss, int se, int al) {
     if (s.eobrun) {
         s.eobrun--;
         return;
@@ -231,7 +289,7 @@ void ac_first(ScanState &s, const jpg_component *c, int16_t *blk, int ss, int se
                 s.error = true;
                 return;
             }
-            blk[ZZ[k]] = wrap16((int64_t)receive_extend(s.r, sz) * ((int64_t)1 << al));
+            put(blk, k, wrap16((int64_t)receive_extend(s.r, sz) * ((int64_t)1 << al)));
         } else if (r == 15) {
             k += 15;
         } else {
@@ -244,52 +302,56 @@ void ac_first(ScanState &s, const jpg_component *c, int16_t *blk, int ss, int se
 // A correction bit for a coefficient already non-zero: moves it one step of 2^al away
 // from zero, unless that bit is already set.
 inline void refine_nonzero(ScanState &s, int16_t *coef, int al) {
-    if (get_bits(s.r, 1) && (*coef & (1 << al)) == 0) *coef = wrap16(*coef >= 0 ? *coef + (1 << al) : *coef - (1 << al));
+    if (get_bit(s.r) && (*coef & (1 << al)) == 0) *coef = wrap16(*coef >= 0 ? *coef + (1 << al) : *coef - (1 << al));
+}
+
+// One correction bit for each non-zero coefficient of `which`, in zig-zag order.
+void refine_all(ScanState &s, Block blk, uint64_t which, int al) {
+    for (; which; which &= which - 1) refine_nonzero(s, &blk.coef[ZZ[low_bit(which)]], al);
 }
 
 // Refinement of coefficients ss..se: new coefficients of magnitude 2^al placed among the
-// zero ones, and one correction bit for each non-zero one passed on the way.
-void ac_refine(ScanState &s, const jpg_component *c, int16_t *blk, int ss, int se, int al) {
+// zero ones, and one correction bit for each non-zero one passed on the way. The masks
+// find the zeros and the non-zero coefficients without looking at the others.
+void ac_refine(ScanState &s, const jpg_component *c, Block blk, int ss, int se, int al) {
+    const uint64_t band = from_bit(ss) & ~from_bit(se + 1);
     int k = ss;
     if (!s.eobrun) {
-        for (; k <= se; k++) {
+        while (k <= se) {
             int rs = decode_symbol(s.r, c->ac);
             if (rs < 0) {
                 s.error = true;
                 return;
             }
             int r = rs >> 4, sz = rs & 15;
-            int32_t value = 0;
+            int16_t value = 0;
             if (sz) {
                 // A new coefficient is always of magnitude 1 << al; a size other than 1 is
                 // damage, read as 1 as other decoders do.
-                value = get_bits(s.r, 1) ? (1 << al) : -(1 << al);
+                value = (int16_t)(get_bit(s.r) ? (1 << al) : -(1 << al));
             } else if (r != 15) {
                 s.eobrun = (1u << r) + get_bits(s.r, r);
                 break;  // the rest of the band goes with the end-of-band run below
             }
-            // Skip r zero coefficients (refining the non-zero ones passed), then place the
-            // new one on the next zero.
-            for (; k <= se; k++) {
-                int16_t *coef = &blk[ZZ[k]];
-                if (*coef) {
-                    refine_nonzero(s, coef, al);
-                } else {
-                    if (r == 0) break;
-                    r--;
-                }
-            }
-            if (value && k <= se) blk[ZZ[k]] = (int16_t)value;
+            // Skip r zero coefficients, refining the non-zero ones passed; the new one
+            // goes on the next zero (ZRL: 16 zeros skipped and nothing placed).
+            const uint64_t ahead = band & from_bit(k);
+            uint64_t zeros = ahead & ~*blk.mask;
+            for (int i = 0; i < r && zeros; i++) zeros &= zeros - 1;
+            const int target = zeros ? low_bit(zeros) : se + 1;
+            refine_all(s, blk, ahead & *blk.mask & ~from_bit(target), al);
+            k = target;
+            if (value && k <= se) put(blk, k, value);
+            k++;
         }
     }
     if (s.eobrun) {
-        for (; k <= se; k++)
-            if (blk[ZZ[k]]) refine_nonzero(s, &blk[ZZ[k]], al);
+        refine_all(s, blk, band & from_bit(k) & *blk.mask, al);
         s.eobrun--;
     }
 }
 
-void decode_block(ScanState &s, const jpg_decoder *d, const Scan &sc, int k, int16_t *blk) {
+void decode_block(ScanState &s, const jpg_decoder *d, const Scan &sc, int k, Block blk) {
     const jpg_component *c = &d->comp[k];
     if (!d->progressive) {
         dc_first(s, c, k, blk, 0);
@@ -411,9 +473,11 @@ uint64_t decode_one_scan(const jpg_decoder *d, const Coefs &cf, const Scan &sc, 
 // ---- Frame -----------------------------------------------------------------------------
 
 void free_coefs(Coefs &cf) {
-    for (int16_t *&b : cf.blocks) {
-        std::free(b);
-        b = nullptr;
+    for (int k = 0; k < 4; k++) {
+        std::free(cf.blocks[k]);
+        std::free(cf.masks[k]);
+        cf.blocks[k] = nullptr;
+        cf.masks[k] = nullptr;
     }
 }
 
@@ -434,8 +498,10 @@ const char *setup_coefs(const jpg_decoder *d, Coefs &cf) {
         const int64_t ch = ((int64_t)d->height * c->v + vmax - 1) / vmax;
         cf.comp_bw[k] = (int32_t)((cw + 7) / 8);
         cf.comp_bh[k] = (int32_t)((ch + 7) / 8);
-        cf.blocks[k] = (int16_t *)mem_calloc((size_t)cf.blocks_w[k] * (size_t)cf.blocks_h[k], 64 * sizeof(int16_t));
-        if (!cf.blocks[k]) return E_OOM;
+        const size_t blocks = (size_t)cf.blocks_w[k] * (size_t)cf.blocks_h[k];
+        cf.blocks[k] = (int16_t *)mem_calloc(blocks, 64 * sizeof(int16_t));
+        cf.masks[k] = (uint64_t *)mem_calloc(blocks, sizeof(uint64_t));
+        if (!cf.blocks[k] || !cf.masks[k]) return E_OOM;
     }
     return nullptr;
 }
@@ -455,20 +521,21 @@ const char *build_planes(jpg_decoder *d, Coefs &cf) {
         if (!cf.scanned[k]) std::memset(c->qt, 0, sizeof c->qt);
         for (int32_t by = 0; by < cf.blocks_h[k]; by++) {
             for (int32_t bx = 0; bx < cf.blocks_w[k]; bx++) {
-                const int16_t *blk = block_at(cf, k, bx, by);
-                uint64_t nz = 0;
-                for (int i = 0; i < 64; i++) {
-                    if (blk[i]) {
-                        coef[i] = blk[i];
-                        nz |= 1ull << i;
-                    }
+                const Block blk = block_at(cf, k, bx, by);
+                uint64_t nz = 0;  // the mask in natural order
+                for (uint64_t m = *blk.mask; m; m &= m - 1) {
+                    const int i = ZZ[low_bit(m)];
+                    coef[i] = blk.coef[i];
+                    nz |= 1ull << i;
                 }
                 uint8_t *dst = c->plane + (size_t)by * 8 * (size_t)c->plane_w + (size_t)bx * 8;
                 jpg_idct_store_sparse(coef, nz, c->qt, dst, (size_t)c->plane_w);
             }
         }
         std::free(cf.blocks[k]);
+        std::free(cf.masks[k]);
         cf.blocks[k] = nullptr;
+        cf.masks[k] = nullptr;
     }
     return nullptr;
 }
