@@ -65,7 +65,9 @@ struct Reader {
 
 void fill(Reader &r) {
     while (r.nbits <= 56 && !r.at_marker) {
-        // Whole bytes at once while none of the next eight is 0xFF (its complement is 0).
+        // Whole bytes at once while none of the next eight is 0xFF. A byte of ~w is 0
+        // exactly where w holds 0xFF, and (x - 0x0101..01) & ~x & 0x8080..80 is non-zero
+        // exactly when some byte of x is 0. The byte loop below is the plain form.
         if (r.pos + 8 <= r.len) {
             const uint64_t nw = ~load_le64(r.data + r.pos);
             if (!((nw - 0x0101010101010101ull) & ~nw & 0x8080808080808080ull)) {
