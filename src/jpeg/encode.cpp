@@ -15,7 +15,6 @@
 // The whole file is assembled in memory and handed to the safe whole-file write.
 #include "jpeg/encode.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +25,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpu.h"
 #include "file_io.h"
 #include "folian.h"
 #include "jpeg/jpeg.h"
@@ -281,19 +281,13 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void transform_str
 }
 #endif
 
-std::atomic<int> s_vector_limit{2};
-
 using TransformFn = void (*)(const Strip &);
 
 TransformFn pick_transform() {
-    int limit = s_vector_limit.load(std::memory_order_relaxed);
 #if FOLIAN_JENC_X86
-    if (limit >= 2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
-        return transform_strip_avx512;
-    if (limit >= 1 && __builtin_cpu_supports("avx2")) return transform_strip_avx2;
-#else
-    (void)limit;
+    int form = cpu_form();
+    if (form >= CPU_AVX512) return transform_strip_avx512;
+    if (form >= CPU_AVX2) return transform_strip_avx2;
 #endif
     return transform_strip_plain;
 }
@@ -500,8 +494,6 @@ bool finish_stream(jenc_buf *out, BitSink &s) {
 }
 
 }  // namespace
-
-int jpeg_encode_set_vector_limit(int limit) { return s_vector_limit.exchange(limit); }
 
 int jpeg_encode_memory(int width, int height, const uint8_t *pixels, uint8_t **result,
                        uint64_t *result_len) {

@@ -21,6 +21,7 @@
 #include <intrin.h>
 #endif
 
+#include "cpu.h"
 #include "jpeg/decode.h"
 
 namespace {
@@ -167,40 +168,24 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void ycc_avx512(
 #endif
 
 using ycc_fn = void (*)(const uint8_t *, const uint8_t *, const uint8_t *, int32_t, uint8_t *);
-std::atomic<ycc_fn> s_ycc{nullptr};
-
 using idct_fn = void (*)(int32_t *, uint64_t, const int32_t *, uint8_t *, size_t);
-std::atomic<int> s_vector_limit{2};
-std::atomic<idct_fn> s_idct{nullptr};
 
-// 0 plain, 1 AVX2, 2 AVX-512, within the test limit.
-int pick_form() {
-    int limit = s_vector_limit.load(std::memory_order_relaxed);
-#ifdef JPG_HAVE_X86_FORMS
-    __builtin_cpu_init();
-    if (limit >= 2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
-        return 2;
-    if (limit >= 1 && __builtin_cpu_supports("avx2")) return 1;
-#endif
-    (void)limit;
-    return 0;
-}
-
+// The forms follow the shared probe on every call, so a test that narrows it sees the
+// narrower form at once. SSE2 has no form of its own here: the plain code is it.
 idct_fn pick_idct() {
 #ifdef JPG_HAVE_X86_FORMS
-    int form = pick_form();
-    if (form == 2) return idct_avx512;
-    if (form == 1) return idct_avx2;
+    int form = cpu_form();
+    if (form >= CPU_AVX512) return idct_avx512;
+    if (form >= CPU_AVX2) return idct_avx2;
 #endif
     return idct_plain;
 }
 
 ycc_fn pick_ycc() {
 #ifdef JPG_HAVE_X86_FORMS
-    int form = pick_form();
-    if (form == 2) return ycc_avx512;
-    if (form == 1) return ycc_avx2;
+    int form = cpu_form();
+    if (form >= CPU_AVX512) return ycc_avx512;
+    if (form >= CPU_AVX2) return ycc_avx2;
 #endif
     return ycc_plain;
 }
@@ -216,13 +201,8 @@ const double (*jpg_costab())[8] {
 }
 
 void jpg_idct_store_sparse(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
-    idct_fn fn = s_idct.load(std::memory_order_acquire);
-    if (!fn) {
-        jpg_costab();
-        fn = pick_idct();
-        s_idct.store(fn, std::memory_order_release);
-    }
-    fn(coef, nz, qt, dst, stride);
+    jpg_costab();
+    pick_idct()(coef, nz, qt, dst, stride);
 }
 
 void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
@@ -233,17 +213,5 @@ void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t strid
 }
 
 void jpg_ycc_row(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n, uint8_t *rgba) {
-    ycc_fn fn = s_ycc.load(std::memory_order_acquire);
-    if (!fn) {
-        fn = pick_ycc();
-        s_ycc.store(fn, std::memory_order_release);
-    }
-    fn(y, cb, cr, n, rgba);
-}
-
-int jpg_idct_set_vector_limit(int limit) {
-    int old = s_vector_limit.exchange(limit);
-    s_idct.store(nullptr);
-    s_ycc.store(nullptr);
-    return old;
+    pick_ycc()(y, cb, cr, n, rgba);
 }
