@@ -4,12 +4,15 @@
 // four standard Huffman tables, three full-resolution components, a separable DCT in
 // double precision whose every sum runs in index order, no restart markers. Speed comes
 // without changing a single rounding:
-// - The image goes through in strips of 8 rows. Colour conversion, level shift, DCT and
-//   quantisation of a whole strip run in one function compiled in three forms (plain,
-//   AVX2, AVX-512), picked once per call from what the processor offers. A vector lane
-//   holds one output coefficient, so eight independent sums run side by side, each
-//   accumulated in the same order as the plain loop; the library is built without fused
-//   multiply-add, so the three forms give the same bytes.
+// - The image goes through in strips of 8 rows, each strip in chunks of 8 block columns
+//   whose samples stay in the first-level cache. Colour conversion, level shift, DCT and
+//   quantisation run in one function compiled in three forms (plain, which on x86-64 is
+//   SSE2, AVX2 and AVX-512), picked once per call from the shared processor probe. The
+//   AVX-512 form is written with vector types; a vector lane holds one output
+//   coefficient, so independent sums run side by side, each accumulated in the same order
+//   as the plain loop; the library is built without fused multiply-add, and quantisation
+//   by reciprocal falls back to division wherever it could round otherwise, so the three
+//   forms give the same bytes.
 // - Huffman codes come from tables made at compile time by the canonical walk of the code
 //   lists, and bits leave through a 64-bit accumulator 32 at a time.
 // The whole file is assembled in memory and handed to the safe whole-file write.
@@ -38,12 +41,6 @@
 #define FOLIAN_JENC_X86 1
 #else
 #define FOLIAN_JENC_X86 0
-#endif
-// The vector forms are written with GCC/clang vector types and serve SSE2 and up.
-#if FOLIAN_JENC_X86
-#define JENC_VECTOR 1
-#else
-#define JENC_VECTOR 0
 #endif
 
 #if defined(__GNUC__)
@@ -327,12 +324,13 @@ struct PlainOps {
 
 void transform_strip_plain(const Strip &st) { transform_strip_chunks<PlainOps>(st); }
 
-#if JENC_VECTOR
+#if FOLIAN_JENC_X86
 // ---- Vector forms ------------------------------------------------------------------------
 //
-// The same arithmetic on GCC/clang vector types of N lanes, N = 2, 4 or 8 doubles: one
-// body serves SSE2, AVX2 and AVX-512, each at the width of its registers, a block row
-// being 8 / N vectors. Every lane runs its own sum in the plain order, so the forms agree
+// The same arithmetic on GCC/clang vector types of N lanes (written for any N dividing 8,
+// used with N = 8 for AVX-512), a block row being 8 / N vectors. SSE2 and AVX2 run the
+// plain loops compiled for them, which the compiler spreads over their narrower registers
+// better than this body. Every lane runs its own sum in the plain order, so the forms agree
 // to the bit. Two things differ from the plain loops, neither in the result:
 // - Quantisation multiplies by 1/Q instead of dividing by Q. The product lies within two
 //   units in the last place of the quotient, far less than JENC_TIE_MARGIN; only when
@@ -493,11 +491,10 @@ JENC_INLINE void transform_strip_vec(const Strip &st) {
     transform_strip_chunks<VectorOps<N>>(st);
 }
 
-void transform_strip_sse2(const Strip &st) { transform_strip_vec<2>(st); }
-#endif
 
-#if FOLIAN_JENC_X86
-__attribute__((target("avx2"))) void transform_strip_avx2(const Strip &st) { transform_strip_vec<4>(st); }
+// AVX2 runs the plain loops: compiled for it, they beat the vector body at four lanes,
+// whose conversions between integers and doubles cost more there than they save.
+__attribute__((target("avx2"))) void transform_strip_avx2(const Strip &st) { transform_strip_chunks<PlainOps>(st); }
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void transform_strip_avx512(const Strip &st) {
     transform_strip_vec<8>(st);
 }
@@ -510,9 +507,6 @@ TransformFn pick_transform() {
 #if FOLIAN_JENC_X86
     if (form >= CPU_AVX512) return transform_strip_avx512;
     if (form >= CPU_AVX2) return transform_strip_avx2;
-#endif
-#if JENC_VECTOR
-    if (form >= CPU_SSE2) return transform_strip_sse2;
 #endif
     (void)form;
     return transform_strip_plain;
