@@ -341,7 +341,11 @@ void transform_strip_plain(const Strip &st) { transform_strip_chunks<PlainOps>(s
 // The helpers below pass vectors by value, which GCC flags as an ABI change where the
 // wide registers are absent; they are all inlined, so no call ever crosses that ABI. (GCC
 // reports it at the end of the unit, so the setting holds for the rest of the file.)
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#else
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 

@@ -12,11 +12,13 @@
 // - Each pass works on whole rows of 8 lanes: lane x of a row holds the sum for output
 //   column x, and all lanes add their terms in the same order, so vector units only run
 //   independent sums side by side. No multiply is fused with its add (the library is
-//   compiled without contraction), and the AVX2 and AVX-512 forms differ from the plain
-//   one only in how many lanes one instruction covers.
+//   compiled without contraction). The SSE2, AVX2 and AVX-512 forms are one body on
+//   vector types, differing from the plain loops only in how many lanes one instruction
+//   covers and in keeping each output row in registers.
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
@@ -123,19 +125,26 @@ JPG_INLINE void idct_body(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t
 // The block on GCC/clang vector types of N lanes, a row being 8 / N vectors: the same
 // sums in the same order as idct_body, with each output row held in registers from its
 // first term to its rounding, which the compiler does not find by itself in the loops
-// above. Used for AVX-512 (N = 8).
+// above. Used for SSE2, AVX2 and AVX-512 (N = 2, 4, 8).
 
 // The helpers pass vectors by value, which GCC flags as an ABI change where the wide
 // registers are absent; they are all inlined, so no call ever crosses that ABI. (GCC
 // reports it at the end of the unit, so the setting holds for the rest of the file.)
-#if !defined(__clang__)
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#else
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
 template <int N>
 struct Lanes {
     typedef double d __attribute__((vector_size(8 * N)));
-    typedef int64_t c __attribute__((vector_size(8 * N)));
+    // Integers on their way from doubles: as wide as a double where the processor
+    // converts those directly (AVX-512), else 32-bit.
+    typedef typename std::conditional<N == 8, int64_t, int32_t>::type conv_int;
+    typedef conv_int c __attribute__((vector_size(sizeof(conv_int) * N)));
     typedef uint8_t b __attribute__((vector_size(N)));
 };
 
@@ -228,9 +237,12 @@ void idct_plain(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, siz
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define JPG_HAVE_X86_FORMS 1
+void idct_sse2(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
+    idct_vec<2>(coef, nz, qt, dst, stride);
+}
 __attribute__((target("avx2"))) void idct_avx2(int32_t *coef, uint64_t nz, const int32_t *qt,
                                                uint8_t *dst, size_t stride) {
-    idct_body(coef, nz, qt, dst, stride);
+    idct_vec<4>(coef, nz, qt, dst, stride);
 }
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void idct_avx512(
     int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
@@ -250,12 +262,13 @@ using ycc_fn = void (*)(const uint8_t *, const uint8_t *, const uint8_t *, int32
 using idct_fn = void (*)(int32_t *, uint64_t, const int32_t *, uint8_t *, size_t);
 
 // The forms follow the shared probe on every call, so a test that narrows it sees the
-// narrower form at once. SSE2 has no form of its own here: the plain code is it.
+// narrower form at once.
 idct_fn pick_idct() {
 #ifdef JPG_HAVE_X86_FORMS
     int form = cpu_form();
     if (form >= CPU_AVX512) return idct_avx512;
     if (form >= CPU_AVX2) return idct_avx2;
+    if (form >= CPU_SSE2) return idct_sse2;
 #endif
     return idct_plain;
 }
