@@ -3,7 +3,7 @@
 # ratio of the README's table in one run: kv_inflate against zlib and libdeflate, and
 # kv_png_decode against libpng and Wuffs, per corpus group; kv_jpeg_decode_impl against
 # libjpeg-turbo and Wuffs on 4:2:0 and 4:4:4; kv_jpeg_write against libjpeg-turbo in each
-# vector form of ours.
+# vector form of ours, and in SSE2 form against libjpeg-turbo held to SSE2.
 # Usage: scripts/bench.sh CORPUS_DIR     (make one with ../shared/bench/make-corpus.sh CORPUS_DIR)
 # The 4:4:4 JPEG set is derived from the corpus photos with djpeg | cjpeg -sample 1x1, into
 # build/bench/jpeg444 (the corpus itself is only read).
@@ -31,3 +31,5 @@ echo "== JPEG decoding: kv_jpeg_decode_impl vs libjpeg-turbo (float IDCT, no fan
 build/bench/jpeg_decode_bench -r 5 "$corpus/jpeg" "$set444"
 echo "== JPEG encoding: kv_jpeg_write vs libjpeg-turbo (q50, 4:4:4, float DCT, standard tables)"
 build/bench/jpeg_encode_bench "$corpus/jpeg" 10 5
+echo "== JPEG encoding as on a machine with SSE2 only: ours in its SSE2 form, libjpeg-turbo forced to SSE2"
+JSIMD_FORCESSE2=1 build/bench/jpeg_encode_bench "$corpus/jpeg" 10 5 1 | tail -n 1
