@@ -3,7 +3,8 @@
 // chroma sampling (4:2:0, 4:4:4, other).
 //
 // libjpeg-turbo runs in the setting closest to ours: floating-point inverse DCT, fancy
-// upsampling off (samples replicated), four bytes per pixel out (RGBX). Each file is
+// upsampling off (samples replicated), four bytes per pixel out (RGBX); Wuffs in its lower-quality setting (chroma
+// replicated too), RGBA out. Each file is
 // decoded several times by each decoder in turn and the fastest run of each counts.
 // With -p every file is first re-coded losslessly by libjpeg into a progressive stream
 // (its standard scan script, with successive approximation), which both then decode,
@@ -23,6 +24,7 @@
 
 #include "folian.h"
 #include "jpeglib.h"
+#include "wuffs_peer.h"
 
 namespace {
 
@@ -143,7 +145,7 @@ double seconds_now() {
 
 struct Totals {
     int files = 0;
-    double mpix = 0, ours = 0, theirs = 0;
+    double mpix = 0, ours = 0, theirs = 0, wuffs = 0;
 };
 
 }  // namespace
@@ -197,7 +199,7 @@ int main(int argc, char **argv) {
             data.swap(prog);
         }
         std::free(px);
-        double best_ours = 1e30, best_theirs = 1e30;
+        double best_ours = 1e30, best_theirs = 1e30, best_wuffs = 1e30;
         for (int r = 0; r < reps; r++) {
             double t0 = seconds_now();
             px = our_decode(data, progressive, &w, &h, &msg);
@@ -205,8 +207,13 @@ int main(int argc, char **argv) {
             std::free(px);
             libjpeg_decode(data, &hs, &vs);
             double t2 = seconds_now();
+            int ww = 0, wh = 0;
+            uint8_t *wpx = wuffs_decode_rgba(data.data(), data.size(), &ww, &wh);
+            double t3 = seconds_now();
+            std::free(wpx);
             if (t1 - t0 < best_ours) best_ours = t1 - t0;
             if (t2 - t1 < best_theirs) best_theirs = t2 - t1;
+            if (wpx && t3 - t2 < best_wuffs) best_wuffs = t3 - t2;
         }
         double mp = (double)w * h / 1e6;
         int cls = hs == 2 && vs == 2 ? 0 : hs == 1 && vs == 1 ? 1 : 2;
@@ -215,17 +222,18 @@ int main(int argc, char **argv) {
         t.mpix += mp;
         t.ours += best_ours;
         t.theirs += best_theirs;
-        std::printf("%-50s %5s %6.2f MP  ours %7.1f MP/s  libjpeg-turbo %7.1f MP/s  ratio %.2f\n",
-                    path.c_str(), class_names[cls], mp, mp / best_ours, mp / best_theirs,
-                    best_theirs / best_ours);
+        t.wuffs += best_wuffs;
+        std::printf("%-44s %5s %6.2f MP  ours %6.1f  turbo %6.1f  wuffs %6.1f MP/s  ratios %.2f %.2f\n",
+                    path.c_str(), class_names[cls], mp, mp / best_ours, mp / best_theirs, mp / best_wuffs,
+                    best_theirs / best_ours, best_wuffs / best_ours);
     }
-    std::printf("\n%-6s %5s %9s %14s %20s %7s\n", "class", "files", "MP", "ours MP/s", "libjpeg-turbo MP/s",
-                "ratio");
+    std::printf("\n%-6s %5s %9s %10s %10s %10s %9s %9s\n", "class", "files", "MP", "ours MP/s", "turbo MP/s",
+                "wuffs MP/s", "ours/turb", "ours/wuff");
     for (int c = 0; c < 3; c++) {
         const Totals &t = classes[c];
         if (!t.files) continue;
-        std::printf("%-6s %5d %9.1f %14.1f %20.1f %7.2f\n", class_names[c], t.files, t.mpix, t.mpix / t.ours,
-                    t.mpix / t.theirs, t.theirs / t.ours);
+        std::printf("%-6s %5d %9.1f %10.1f %10.1f %10.1f %9.2f %9.2f\n", class_names[c], t.files, t.mpix,
+                    t.mpix / t.ours, t.mpix / t.theirs, t.mpix / t.wuffs, t.theirs / t.ours, t.wuffs / t.ours);
     }
     return 0;
 }

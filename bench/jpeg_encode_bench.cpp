@@ -7,7 +7,8 @@
 // time), which keeps other load on the machine out of the figures as far as it can. Prints megapixels per second for each and the ratio.
 //
 // Usage: jpeg_encode_bench DIR [MAX_FILES [REPEATS [FORM]]]   (DIR holds .jpg photos;
-// FORM 0, 1 or 2 caps our transform at plain, AVX2 or AVX-512 code, default 2)
+// FORM 0 to 3 runs ours in the plain, SSE2, AVX2 or AVX-512 form only; by default every
+// form from SSE2 up to the widest the machine has runs in turn)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,11 +16,13 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
 #include <jpeglib.h>
 
+#include "cpu.h"
 #include "jpeg/encode.h"
 
 namespace {
@@ -128,7 +131,9 @@ int main(int argc, char **argv) {
     std::string dir = argv[1];
     int max_files = argc > 2 ? std::atoi(argv[2]) : 10;
     int repeats = argc > 3 ? std::atoi(argv[3]) : 3;
-    if (argc > 4) jpeg_encode_set_vector_limit(std::atoi(argv[4]));
+    // Every form from SSE2 (plain where there is none) up to the widest, or the one asked for.
+    int first_form = cpu_form_available() >= CPU_SSE2 ? CPU_SSE2 : CPU_PLAIN, last_form = cpu_form_available();
+    if (argc > 4) first_form = last_form = std::min(std::atoi(argv[4]), last_form);
     std::vector<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
         while (dirent *e = readdir(d)) {
@@ -143,27 +148,39 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s: no .jpg files in %s\n", argv[0], dir.c_str());
         return 1;
     }
-    std::printf("%-40s %8s %12s %12s %7s %10s %10s\n", "photo", "MP", "ours MP/s", "turbo MP/s", "ratio",
-                "ours KB", "turbo KB");
-    double total_mp = 0, total_ours = 0, total_turbo = 0;
+    std::vector<Photo> photos;
     for (const std::string &n : names) {
         Photo p;
         p.name = n;
-        if (!decode_photo(dir + "/" + n, &p)) continue;
-        double mp = (double)p.w * p.h / 1e6;
-        size_t ours_bytes = 0, turbo_bytes = 0;
-        double t_ours = 1e30, t_turbo = 1e30;
-        for (int r = 0; r < repeats; r++) {  // interleaved, so a busy spell hits both alike
-            t_ours = std::min(t_ours, timed([&] { return encode_ours(p); }, &ours_bytes));
-            t_turbo = std::min(t_turbo, timed([&] { return encode_turbo(p); }, &turbo_bytes));
-        }
-        std::printf("%-40s %8.2f %12.1f %12.1f %7.2f %10zu %10zu\n", n.c_str(), mp, mp / t_ours, mp / t_turbo,
-                    t_turbo / t_ours, ours_bytes / 1024, turbo_bytes / 1024);
-        total_mp += mp;
-        total_ours += t_ours;
-        total_turbo += t_turbo;
+        if (decode_photo(dir + "/" + n, &p)) photos.push_back(std::move(p));
     }
-    std::printf("total: %.1f MP; ours %.1f MP/s, libjpeg-turbo %.1f MP/s, ratio (ours/turbo speed) %.2f\n",
-                total_mp, total_mp / total_ours, total_mp / total_turbo, total_turbo / total_ours);
+    std::printf("%-40s %-8s %6s %10s %10s %6s %8s %8s\n", "photo", "form", "MP", "ours MP/s", "turbo MP/s",
+                "ratio", "ours KB", "turbo KB");
+    std::vector<std::string> summary;
+    for (int form = first_form; form <= last_form; form++) {
+        cpu_set_limit({form, cpu_bmi2_available()});
+        double total_mp = 0, total_ours = 0, total_turbo = 0;
+        for (const Photo &p : photos) {
+            double mp = (double)p.w * p.h / 1e6;
+            size_t ours_bytes = 0, turbo_bytes = 0;
+            double t_ours = 1e30, t_turbo = 1e30;
+            for (int r = 0; r < repeats; r++) {  // interleaved, so a busy spell hits both alike
+                t_ours = std::min(t_ours, timed([&] { return encode_ours(p); }, &ours_bytes));
+                t_turbo = std::min(t_turbo, timed([&] { return encode_turbo(p); }, &turbo_bytes));
+            }
+            std::printf("%-40s %-8s %6.2f %10.1f %10.1f %6.2f %8zu %8zu\n", p.name.c_str(), cpu_form_name(form), mp,
+                        mp / t_ours, mp / t_turbo, t_turbo / t_ours, ours_bytes / 1024, turbo_bytes / 1024);
+            total_mp += mp;
+            total_ours += t_ours;
+            total_turbo += t_turbo;
+        }
+        char line[200];
+        std::snprintf(line, sizeof line, "%-8s %6.1f MP: ours %6.1f MP/s, libjpeg-turbo %6.1f MP/s, ratio %.2f",
+                      cpu_form_name(form), total_mp, total_mp / total_ours, total_mp / total_turbo,
+                      total_turbo / total_ours);
+        summary.push_back(line);
+    }
+    std::printf("\nkv_jpeg_write / libjpeg-turbo, per vector form of ours (libjpeg-turbo in its own best form):\n");
+    for (const std::string &l : summary) std::printf("%s\n", l.c_str());
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "cpu.h"
 #include "jpeg/encode.h"
 #include "ref_encoders.h"
 
@@ -25,12 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     std::vector<uint8_t> ref = ref_jpeg_encode(w, h, px.data());
-    for (int form = 0; form <= 2; form++) {
-        int saved = jpeg_encode_set_vector_limit(form);
+    for (int form = CPU_PLAIN; form <= cpu_form_available(); form++) {
+        CpuLimit saved = cpu_set_limit({form, false});
         uint8_t *out = nullptr;
         uint64_t len = 0;
         int ok = jpeg_encode_memory(w, h, px.data(), &out, &len);
-        jpeg_encode_set_vector_limit(saved);
+        cpu_set_limit(saved);
         if (!ok || std::vector<uint8_t>(out, out + len) != ref) std::abort();
         std::free(out);
     }

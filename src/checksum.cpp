@@ -14,6 +14,8 @@
 // contribution is reduced in 64 bits. The results are those of the plain form.
 #include "checksum.h"
 
+#include "cpu.h"
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -66,7 +68,8 @@ uint32_t adler32_update(uint32_t adler, const uint8_t *p, size_t n) {
     uint32_t a = adler & 0xFFFF;
     uint32_t b = adler >> 16;
 #ifdef __SSE2__
-    while (n >= 32) {
+    const bool sse2 = cpu_form() >= CPU_SSE2;
+    while (sse2 && n >= 32) {
         const size_t chunk = n < SIMD_CHUNK ? n & ~(size_t)31 : SIMD_CHUNK;
         adler_blocks_sse2(&a, &b, p, chunk);
         p += chunk;

@@ -34,6 +34,7 @@
 #endif
 
 #include "bytes.h"
+#include "cpu.h"
 #include "folian.h"
 
 namespace {
@@ -548,14 +549,10 @@ __attribute__((target("bmi2"))) BlockResult decode_huffman_block_bmi2(Stream &s,
 
 using HuffmanBlockFn = BlockResult (*)(Stream &, const uint32_t *, const uint32_t *);
 
-// Chosen once per process; a function-local static, so the choice is thread-safe.
+// The shared probe answers from a value read once per process.
 HuffmanBlockFn huffman_block_fn() {
 #ifdef FOLIAN_INFLATE_BMI2_DISPATCH
-    static const HuffmanBlockFn fn = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("bmi2") ? decode_huffman_block_bmi2 : decode_huffman_block_generic;
-    }();
-    return fn;
+    return cpu_bmi2() ? decode_huffman_block_bmi2 : decode_huffman_block_generic;
 #else
     return decode_huffman_block_generic;
 #endif

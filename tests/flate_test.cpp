@@ -18,6 +18,7 @@
 
 #include "folian.h"
 #include "ref_inflate.h"
+#include "test_util.h"
 
 namespace {
 
@@ -151,12 +152,28 @@ Outcome run_ref(const Bytes &in, size_t cap) {
     return o;
 }
 
-// Both decoders, sentinel-filled buffers compared whole; returns the common result.
+// The forms that change the inflater's code: its Huffman loop with BMI2 off, and on
+// where the processor has it.
+std::vector<CpuLimit> inflate_forms() {
+    std::vector<CpuLimit> forms = {{cpu_form_available(), false}};
+    if (cpu_bmi2_available()) forms.push_back({cpu_form_available(), true});
+    return forms;
+}
+
+// Both decoders, sentinel-filled buffers compared whole, ours in each of its forms;
+// returns the common result.
 int32_t both(const Bytes &in, size_t cap) {
-    const Outcome f = run_fast(in, cap), r = run_ref(in, cap);
-    EXPECT_EQ(f.result, r.result);
-    EXPECT_TRUE(f.buffer == r.buffer) << "output buffers differ (input " << in.size() << " bytes, capacity " << cap << ")";
-    return f.result;
+    const Outcome r = run_ref(in, cap);
+    int32_t result = r.result;
+    for (CpuLimit form : inflate_forms()) {
+        CpuFormScope scope(form);
+        const Outcome f = run_fast(in, cap);
+        EXPECT_EQ(f.result, r.result) << cpu_limit_name(form);
+        EXPECT_TRUE(f.buffer == r.buffer) << "output buffers differ (input " << in.size() << " bytes, capacity "
+                                          << cap << ", " << cpu_limit_name(form) << ")";
+        result = f.result;
+    }
+    return result;
 }
 
 Bytes zlib_raw_deflate(const Bytes &data, int level, int strategy, int mem_level = 8, int window_bits = 15) {

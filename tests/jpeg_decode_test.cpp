@@ -165,16 +165,10 @@ void simple_tables(JpegBuilder *j) {
 
 // ---- Block reconstruction ---------------------------------------------------------------
 
-struct VectorLimit {
-    int old;
-    explicit VectorLimit(int limit) : old(jpg_idct_set_vector_limit(limit)) {}
-    ~VectorLimit() { jpg_idct_set_vector_limit(old); }
-};
-
 TEST(JpegIdct, MatchesPlainReferenceInEveryVectorForm) {
     std::mt19937 rng(1234);
-    for (int limit = 0; limit <= 2; limit++) {
-        VectorLimit vl(limit);
+    for (CpuLimit form : every_cpu_form()) {
+        CpuFormScope scope(form);
         for (int trial = 0; trial < 3000; trial++) {
             int32_t coef[64] = {}, qt[64];
             int shape = trial % 6;
@@ -206,7 +200,7 @@ TEST(JpegIdct, MatchesPlainReferenceInEveryVectorForm) {
             for (int y = 0; y < 8; y++)
                 for (int x = 0; x < 8; x++)
                     ASSERT_EQ(plane[16 * (y + 1) + 1 + x], want[8 * y + x])
-                        << "limit " << limit << " trial " << trial << " at " << x << "," << y;
+                        << cpu_limit_name(form) << " trial " << trial << " at " << x << "," << y;
             // Nothing written around the block.
             for (int x = 0; x < 16; x++) ASSERT_EQ(plane[x], 0xAA);
             for (int y = 1; y <= 8; y++) {
@@ -244,11 +238,11 @@ TEST(JpegIdct, LevelShiftAndRounding) {
 TEST(JpegColour, RowsMatchDoubleRuleForEverySample) {
     std::vector<uint8_t> y(256), cb(256), cr(256), out(256 * 4);
     for (int i = 0; i < 256; i++) y[i] = (uint8_t)i;
-    for (int limit = 0; limit <= 2; limit++) {
-        VectorLimit vl(limit);
-        int step = limit == 2 ? 1 : 5;  // the widest form sees every triple
-        for (int b = 0; b < 256; b += step)
-            for (int r = 0; r < 256; r += (limit == 2 ? 1 : 3)) {
+    for (CpuLimit form : every_cpu_form()) {
+        CpuFormScope scope(form);
+        bool widest = form.form == cpu_form_available();  // the widest form sees every triple
+        for (int b = 0; b < 256; b += widest ? 1 : 5)
+            for (int r = 0; r < 256; r += widest ? 1 : 3) {
                 std::fill(cb.begin(), cb.end(), (uint8_t)b);
                 std::fill(cr.begin(), cr.end(), (uint8_t)r);
                 jpg_ycc_row(y.data(), cb.data(), cr.data(), 256, out.data());
@@ -454,11 +448,11 @@ TEST(JpegDecode, EveryVectorFormDecodesTheSame) {
     std::vector<uint8_t> bytes = read_file(data_path("jpeg/ijg-testorig.jpg"));
     Result want = decode_ref(bytes);
     ASSERT_TRUE(want.ok);
-    for (int limit = 0; limit <= 2; limit++) {
-        VectorLimit vl(limit);
+    for (CpuLimit form : every_cpu_form()) {
+        CpuFormScope scope(form);
         Result got = decode(bytes);
         ASSERT_TRUE(got.ok);
-        EXPECT_TRUE(got.rgba == want.rgba) << "limit " << limit;
+        EXPECT_TRUE(got.rgba == want.rgba) << cpu_limit_name(form);
     }
 }
 

@@ -177,13 +177,6 @@ Image grey_image(int w, int h, uint8_t v) {
     return im;
 }
 
-// The vector forms of the transform, each restored afterwards.
-struct VectorLimit {
-    int saved;
-    explicit VectorLimit(int limit) : saved(jpeg_encode_set_vector_limit(limit)) {}
-    ~VectorLimit() { jpeg_encode_set_vector_limit(saved); }
-};
-
 }  // namespace
 
 // Worked example: 8 x 8 of (128,128,128): every coefficient quantises to 0; each block is
@@ -224,7 +217,7 @@ TEST(JpegEncode, TablesMatchLibjpegStandardTables) {
 }
 
 // Random images of every size from 1 to 40 in each dimension (a sample of them), byte for
-// byte against the plain reference, in the plain, AVX2 and AVX-512 forms of the transform.
+// byte against the plain reference, in every vector form the machine has.
 TEST(JpegEncode, MatchesReferenceOnRandomImages) {
     std::mt19937 rng(2024);
     int compared = 0;
@@ -232,9 +225,9 @@ TEST(JpegEncode, MatchesReferenceOnRandomImages) {
         int w = 1 + (int)(rng() % 40), h = 1 + (int)(rng() % 40);
         Image im = random_image(rng, w, h);
         std::vector<uint8_t> ref = ref_jpeg_encode(w, h, im.rgba.data());
-        for (int limit = 0; limit <= 2; limit++) {
-            VectorLimit vl(limit);
-            ASSERT_EQ(encode_bytes(w, h, im.rgba), ref) << w << "x" << h << " form " << limit;
+        for (CpuLimit form : every_cpu_form()) {
+            CpuFormScope scope(form);
+            ASSERT_EQ(encode_bytes(w, h, im.rgba), ref) << w << "x" << h << " " << cpu_limit_name(form);
         }
         compared++;
     }
@@ -249,7 +242,49 @@ TEST(JpegEncode, MatchesReferenceOnLargeNoise) {
     for (auto &b : im.rgba) b = (uint8_t)rng();
     std::vector<uint8_t> ref = ref_jpeg_encode(im.w, im.h, im.rgba.data());
     ASSERT_GT(ref.size(), 65536u);
-    EXPECT_EQ(encode_bytes(im.w, im.h, im.rgba), ref);
+    for (CpuLimit form : every_cpu_form()) {
+        CpuFormScope scope(form);
+        EXPECT_EQ(encode_bytes(im.w, im.h, im.rgba), ref) << cpu_limit_name(form);
+    }
+}
+
+// Flat and two-level blocks put coefficients at (or within rounding of) exact halves of
+// their quantisation steps, where a quotient taken any other way than by the division
+// could round to the other side: every grey level, colours, and steps of every height.
+TEST(JpegEncode, BlocksOnQuantisationTiesMatchReference) {
+    const int bw = 16, bh = 48;  // blocks across and down
+    Image im{bw * 8, bh * 8, std::vector<uint8_t>((size_t)bw * 8 * bh * 8 * 4)};
+    for (int y = 0; y < im.h; y++)
+        for (int x = 0; x < im.w; x++) {
+            int b = (y / 8) % 16 * bw + x / 8;  // 0..255 in each band of 16 block rows
+            int band = y / 128;
+            uint8_t *p = &im.rgba[((size_t)y * im.w + x) * 4];
+            if (band == 0) {  // grey flats
+                p[0] = p[1] = p[2] = (uint8_t)b;
+            } else if (band == 1) {  // colour flats
+                p[0] = (uint8_t)b;
+                p[1] = (uint8_t)(255 - b);
+                p[2] = (uint8_t)(b * 7);
+            } else {  // left and right halves (or top and bottom) apart by b
+                int lo = 128 - b / 2, hi = lo + b;
+                bool second = b % 2 ? x % 8 >= 4 : y % 8 >= 4;
+                p[0] = p[1] = p[2] = (uint8_t)(second ? hi : lo);
+            }
+            p[3] = 255;
+        }
+    // A two-level block found by search whose quotient, taken as a product with 1/Q,
+    // truncates to the other side of a tie.
+    Image tie{8, 8, std::vector<uint8_t>(8 * 8 * 4, 255)};
+    const uint64_t pattern = 0xfaf2dbc7050c0b09ull;
+    for (int i = 0; i < 64; i++)
+        for (int c = 0; c < 3; c++) tie.rgba[(size_t)i * 4 + c] = pattern >> i & 1 ? 179 : 147;
+    for (const Image *test : {&im, &tie}) {
+        std::vector<uint8_t> ref = ref_jpeg_encode(test->w, test->h, test->rgba.data());
+        for (CpuLimit form : every_cpu_form()) {
+            CpuFormScope scope(form);
+            EXPECT_EQ(encode_bytes(test->w, test->h, test->rgba), ref) << test->w << " " << cpu_limit_name(form);
+        }
+    }
 }
 
 // Every byte 0xFF inside the entropy-coded data is followed by a stuffed 0x00, and the

@@ -721,7 +721,11 @@ TEST(Adler32, AgreesWithZlib) {
             for (size_t off : {0, 1, 7}) {
                 for (uint32_t start : {1u, 0u, 0xFFF0FFF0u}) {
                     const uint32_t z = (uint32_t)adler32(start, d->data() + off, (uInt)n);
-                    ASSERT_EQ(adler32_update(start, d->data() + off, n), z) << n << " " << off << " " << start;
+                    for (CpuLimit form : every_cpu_form()) {
+                        CpuFormScope scope(form);
+                        ASSERT_EQ(adler32_update(start, d->data() + off, n), z)
+                            << n << " " << off << " " << start << " " << cpu_limit_name(form);
+                    }
                 }
             }
         }

@@ -77,3 +77,14 @@ int run_command(const std::string &cmd, std::string *out) {
 bool have_program(const std::string &name) {
     return run_command("command -v " + name + " >/dev/null 2>&1") == 0;
 }
+
+std::vector<CpuLimit> every_cpu_form() {
+    std::vector<CpuLimit> forms;
+    for (int f = CPU_PLAIN; f <= cpu_form_available(); f++) forms.push_back({f, false});
+    if (cpu_bmi2_available()) forms.push_back({cpu_form_available(), true});
+    return forms;
+}
+
+std::string cpu_limit_name(CpuLimit limit) {
+    return std::string(cpu_form_name(limit.form)) + (limit.bmi2 ? " with BMI2" : "");
+}

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "cpu.h"
+
 // Absolute path of a fixture under tests/data.
 std::string data_path(const std::string &rel);
 // A fresh empty directory for one test; removed with its content by the destructor.
@@ -24,5 +26,18 @@ std::vector<std::string> list_dir(const std::string &path);
 // Runs a shell command; returns its exit status and fills *out with its standard output.
 int run_command(const std::string &cmd, std::string *out = nullptr);
 bool have_program(const std::string &name);
+
+// Every vector form this machine runs, narrowest first, BMI2 off; then the widest with
+// BMI2 on when the processor has it. Exactness tests run their comparisons in each.
+std::vector<CpuLimit> every_cpu_form();
+std::string cpu_limit_name(CpuLimit limit);
+// Narrows the codecs to one form for a scope, restoring the previous cap afterwards.
+struct CpuFormScope {
+    CpuLimit saved;
+    explicit CpuFormScope(CpuLimit limit) : saved(cpu_set_limit(limit)) {}
+    ~CpuFormScope() { cpu_set_limit(saved); }
+    CpuFormScope(const CpuFormScope &) = delete;
+    CpuFormScope &operator=(const CpuFormScope &) = delete;
+};
 
 #endif

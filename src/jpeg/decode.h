@@ -91,11 +91,7 @@ void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t strid
 // coef[i] == 0. Only those entries are read and cleared.
 void jpg_idct_store_sparse(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride);
 
-// The inverse DCT and the colour rows run in the widest vector form the processor offers;
-// tests narrow it to check that every form gives the same samples: 0 plain, 1 up to AVX2,
-// 2 up to AVX-512.
-// Returns the previous limit. Not for use while a decode runs on another thread.
-int jpg_idct_set_vector_limit(int limit);
+// The inverse DCT and the colour rows run in the vector form cpu_form() names (cpu.h).
 
 // Colour from YCbCr (Cb and Cr centred on 128), in double precision: red = 1.402 Cr + Y,
 // green = Y - 0.344136 Cb - 0.714136 Cr (subtracted in that order), blue = 1.772 Cb + Y,

@@ -4,28 +4,34 @@
 // four standard Huffman tables, three full-resolution components, a separable DCT in
 // double precision whose every sum runs in index order, no restart markers. Speed comes
 // without changing a single rounding:
-// - The image goes through in strips of 8 rows. Colour conversion, level shift, DCT and
-//   quantisation of a whole strip run in one function compiled in three forms (plain,
-//   AVX2, AVX-512), picked once per call from what the processor offers. A vector lane
-//   holds one output coefficient, so eight independent sums run side by side, each
-//   accumulated in the same order as the plain loop; the library is built without fused
-//   multiply-add, so the three forms give the same bytes.
+// - The image goes through in strips of 8 rows, each strip in chunks of 8 block columns
+//   whose samples stay in the first-level cache. Colour conversion, level shift, DCT and
+//   quantisation run in one function compiled in three forms (plain, which on x86-64 is
+//   SSE2, AVX2 and AVX-512), picked once per call from the shared processor probe. The
+//   AVX-512 form is written with vector types; a vector lane holds one output
+//   coefficient, so independent sums run side by side, each accumulated in the same order
+//   as the plain loop; the library is built without fused multiply-add, and quantisation
+//   by reciprocal falls back to division wherever it could round otherwise, so the three
+//   forms give the same bytes.
 // - Huffman codes come from tables made at compile time by the canonical walk of the code
 //   lists, and bits leave through a 64-bit accumulator 32 at a time.
 // The whole file is assembled in memory and handed to the safe whole-file write.
 #include "jpeg/encode.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "cpu.h"
 #include "file_io.h"
 #include "folian.h"
 #include "jpeg/jpeg.h"
@@ -150,7 +156,7 @@ constexpr QuantDivisors s_divisors = make_divisors();
 // costab[u][x] = C(u) cos((2x + 1) u pi / 16), C(0) = 0.5 / sqrt(2), C(u > 0) = 0.5.
 // `rows` holds it as [u][x] for the column pass, `cols` transposed as [x][u] so that the
 // row pass reads eight u lanes for one x at once.
-struct CosTable {
+struct alignas(64) CosTable {
     double rows[64];
     double cols[64];
 };
@@ -186,31 +192,34 @@ struct Strip {
     int width, height;
     int row0;                // first image row of the strip
     int blocks;              // 8 x 8 blocks across
-    uint8_t *planes;         // 3 planes (Y, Cb, Cr) of 8 rows x blocks*8 samples, edges repeated
+    double *planes;          // one chunk's samples less 128, edges repeated (see fill_chunk)
     int16_t *coefs;          // per block column, per component: 64 quantised values, zig-zag order
     const CosTable *cos;
 };
 
 JENC_INLINE int clamp_byte(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
 
-// Converts one image row; the arithmetic order is part of the output's definition.
-JENC_INLINE void convert_row(const uint8_t *px, int width, uint8_t *y, uint8_t *cb, uint8_t *cr) {
-    for (int i = 0; i < width; i++) {
-        uint32_t v;
-        std::memcpy(&v, px + 4 * (size_t)i, 4);
+// The colour rule for one pixel; the arithmetic order is part of the output's definition.
+// The samples are stored level-shifted, ready for the DCT.
+JENC_INLINE void convert_pixel(uint32_t v, double *y, double *cb, double *cr) {
+    double r = (double)(int)(v & 0xFF);
+    double g = (double)(int)(v >> 8 & 0xFF);
+    double b = (double)(int)(v >> 16 & 0xFF);
+    double fy = (0.587 * g + 0.299 * r) + 0.114 * b + 0.5;
+    double fcb = ((-0.168736 * r) - 0.331264 * g) + 0.5 * b + 128.0;
+    double fcr = ((0.5 * r) - 0.418688 * g) - 0.081312 * b + 128.0;
+    *y = (double)(clamp_byte((int)fy) - 128);
+    *cb = (double)(clamp_byte((int)fcb) - 128);
+    *cr = (double)(clamp_byte((int)fcr) - 128);
+}
+
+JENC_INLINE uint32_t load_pixel(const uint8_t *px) {
+    uint32_t v;
+    std::memcpy(&v, px, 4);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap32(v);
+    v = __builtin_bswap32(v);
 #endif
-        double r = (double)(int)(v & 0xFF);
-        double g = (double)(int)(v >> 8 & 0xFF);
-        double b = (double)(int)(v >> 16 & 0xFF);
-        double fy = (0.587 * g + 0.299 * r) + 0.114 * b + 0.5;
-        double fcb = ((-0.168736 * r) - 0.331264 * g) + 0.5 * b + 128.0;
-        double fcr = ((0.5 * r) - 0.418688 * g) - 0.081312 * b + 128.0;
-        y[i] = (uint8_t)clamp_byte((int)fy);
-        cb[i] = (uint8_t)clamp_byte((int)fcb);
-        cr[i] = (uint8_t)clamp_byte((int)fcr);
-    }
+    return v;
 }
 
 // q[k] = natural[ZZ[k]], spelled out with constant indices so the compiler can turn the
@@ -220,17 +229,17 @@ JENC_INLINE void zigzag_copy(const int16_t *natural, int16_t *q, std::index_sequ
     ((q[K] = natural[ZZ[K]]), ...);
 }
 
-// Level shift, forward DCT and quantisation of one block, leaving q in zig-zag order.
+// Forward DCT and quantisation of one block, leaving q in natural order.
 //   rows:    T[y][u] = sum over x of s[y][x] * costab[u][x]
 //   columns: F[v][u] = sum over y of costab[v][y] * T[y][u]
 //   q[n]   = truncate(F[n] / Q[n] +- 0.5), halves away from zero
 // Each sum starts from its x = 0 (or y = 0) product and adds the others in index order;
 // starting from 0.0 instead could only change the sign of a zero, which quantises alike.
-JENC_INLINE void transform_block(const uint8_t *src, size_t stride, const CosTable &ct,
+JENC_INLINE void transform_block(const double *src, size_t stride, const CosTable &ct,
                                  const double *divisors, int16_t *q) {
     double s[64], t[64], f[64];
     for (int y = 0; y < 8; y++)
-        for (int x = 0; x < 8; x++) s[y * 8 + x] = (double)((int)src[y * stride + x] - 128);
+        for (int x = 0; x < 8; x++) s[y * 8 + x] = src[y * stride + x];
     for (int y = 0; y < 8; y++) {
         double acc[8];
         for (int u = 0; u < 8; u++) acc[u] = s[y * 8] * ct.cols[u];
@@ -245,56 +254,265 @@ JENC_INLINE void transform_block(const uint8_t *src, size_t stride, const CosTab
             for (int u = 0; u < 8; u++) acc[u] += ct.rows[v * 8 + y] * t[y * 8 + u];
         for (int u = 0; u < 8; u++) f[v * 8 + u] = acc[u];
     }
-    int16_t natural[64];
     for (int n = 0; n < 64; n++) {
         double h = f[n] < 0 ? -0.5 : 0.5;
-        natural[n] = (int16_t)(int)(f[n] / divisors[n] + h);
+        q[n] = (int16_t)(int)(f[n] / divisors[n] + h);
     }
-    zigzag_copy(natural, q, std::make_index_sequence<64>());
 }
 
-JENC_INLINE void transform_strip_body(const Strip &st) {
-    size_t span = (size_t)st.blocks * 8;
-    uint8_t *planes[3] = {st.planes, st.planes + 8 * span, st.planes + 16 * span};
+// The strip goes through in chunks of JENC_CHUNK_BLOCKS block columns: the chunk's
+// samples (3 x 8 x 64 doubles, 12 KiB) stay in the first-level cache from the colour pass
+// to the DCT.
+constexpr int JENC_CHUNK_BLOCKS = 8;
+constexpr size_t JENC_CHUNK_SPAN = JENC_CHUNK_BLOCKS * 8;  // samples per chunk row
+constexpr size_t JENC_CHUNK_DOUBLES = 3 * 8 * JENC_CHUNK_SPAN;
+
+// Puts the samples of the chunk starting at block column bx0 into its planes (Y, Cb, Cr,
+// 8 rows of JENC_CHUNK_SPAN each): colour rows by `convert`, then the edges.
+template <typename Ops>
+JENC_INLINE void fill_chunk(const Strip &st, int bx0, int nblocks) {
+    size_t span = (size_t)nblocks * 8;
+    int x0 = bx0 * 8;
+    int n = st.width - x0 < (int)span ? st.width - x0 : (int)span;  // image columns in the chunk
+    double *planes[3] = {st.planes, st.planes + 8 * JENC_CHUNK_SPAN, st.planes + 16 * JENC_CHUNK_SPAN};
     for (int r = 0; r < 8; r++) {
         int row = st.row0 + r;
         if (row >= st.height) {  // below the image: repeat the last row
-            for (int c = 0; c < 3; c++) std::memcpy(planes[c] + r * span, planes[c] + (r - 1) * span, span);
+            for (int c = 0; c < 3; c++)
+                std::memcpy(planes[c] + r * JENC_CHUNK_SPAN, planes[c] + (r - 1) * JENC_CHUNK_SPAN,
+                            span * sizeof(double));
             continue;
         }
-        uint8_t *line[3] = {planes[0] + r * span, planes[1] + r * span, planes[2] + r * span};
-        convert_row(st.pixels + (size_t)row * st.width * 4, st.width, line[0], line[1], line[2]);
+        double *line[3] = {planes[0] + r * JENC_CHUNK_SPAN, planes[1] + r * JENC_CHUNK_SPAN,
+                           planes[2] + r * JENC_CHUNK_SPAN};
+        Ops::convert_row(st.pixels + ((size_t)row * st.width + x0) * 4, n, line[0], line[1], line[2]);
         for (int c = 0; c < 3; c++)  // right of the image: repeat the last column
-            std::memset(line[c] + st.width, line[c][st.width - 1], span - (size_t)st.width);
+            std::fill(line[c] + n, line[c] + span, line[c][n - 1]);
     }
-    for (int bx = 0; bx < st.blocks; bx++)
-        for (int c = 0; c < 3; c++)
-            transform_block(planes[c] + (size_t)bx * 8, span, *st.cos, s_divisors.d[c == 0 ? 0 : 1],
-                            st.coefs + ((size_t)bx * 3 + c) * 64);
 }
 
-void transform_strip_plain(const Strip &st) { transform_strip_body(st); }
-#if FOLIAN_JENC_X86
-__attribute__((target("avx2"))) void transform_strip_avx2(const Strip &st) { transform_strip_body(st); }
-__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void transform_strip_avx512(const Strip &st) {
-    transform_strip_body(st);
+// The strip, chunk by chunk: samples, then per block column the Y, Cb and Cr blocks. Ops
+// supplies convert_row and transform_block; everything is inlined into each form's
+// function, so all of it is compiled for that form's instructions.
+//
+// The blocks come out in natural order and are put in zig-zag order once the whole chunk
+// is transformed: read back at once, the small stores of one block's values could not be
+// forwarded to the wide loads of the reordering, and the loads would stall.
+template <typename Ops>
+JENC_INLINE void transform_strip_chunks(const Strip &st) {
+    alignas(64) int16_t natural[JENC_CHUNK_BLOCKS * 3][64];
+    for (int bx0 = 0; bx0 < st.blocks; bx0 += JENC_CHUNK_BLOCKS) {
+        int nblocks = st.blocks - bx0 < JENC_CHUNK_BLOCKS ? st.blocks - bx0 : JENC_CHUNK_BLOCKS;
+        fill_chunk<Ops>(st, bx0, nblocks);
+        for (int b = 0; b < nblocks; b++)
+            for (int c = 0; c < 3; c++)
+                Ops::transform_block(st.planes + (size_t)c * 8 * JENC_CHUNK_SPAN + (size_t)b * 8, *st.cos, c,
+                                     natural[b * 3 + c]);
+        for (int i = 0; i < nblocks * 3; i++)
+            zigzag_copy(natural[i], st.coefs + ((size_t)bx0 * 3 + i) * 64, std::make_index_sequence<64>());
+    }
 }
+
+struct PlainOps {
+    static JENC_INLINE void convert_row(const uint8_t *px, int n, double *y, double *cb, double *cr) {
+        for (int i = 0; i < n; i++) convert_pixel(load_pixel(px + 4 * (size_t)i), y + i, cb + i, cr + i);
+    }
+    static JENC_INLINE void transform_block(const double *src, const CosTable &ct, int c, int16_t *q) {
+        ::transform_block(src, JENC_CHUNK_SPAN, ct, s_divisors.d[c == 0 ? 0 : 1], q);
+    }
+};
+
+void transform_strip_plain(const Strip &st) { transform_strip_chunks<PlainOps>(st); }
+
+#if FOLIAN_JENC_X86
+// ---- Vector forms ------------------------------------------------------------------------
+//
+// The same arithmetic on GCC/clang vector types of N lanes (written for any N dividing 8,
+// used with N = 8 for AVX-512), a block row being 8 / N vectors. SSE2 and AVX2 run the
+// plain loops compiled for them, which the compiler spreads over their narrower registers
+// better than this body. Every lane runs its own sum in the plain order, so the forms agree
+// to the bit. Two things differ from the plain loops, neither in the result:
+// - Quantisation multiplies by 1/Q instead of dividing by Q. The product lies within two
+//   units in the last place of the quotient, far less than JENC_TIE_MARGIN; only when
+//   F / Q + h comes within that margin of an integer could the truncation differ, and
+//   then the block is quantised again with the division itself.
+// - The colour rows take N pixels at a time.
+
+// The helpers below pass vectors by value, which GCC flags as an ABI change where the
+// wide registers are absent; they are all inlined, so no call ever crosses that ABI. (GCC
+// reports it at the end of the unit, so the setting holds for the rest of the file.)
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#else
+#pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
-std::atomic<int> s_vector_limit{2};
+template <int N>
+struct Lanes {
+    // Integers on their way to or from doubles: as wide as a double where the processor
+    // converts those directly (AVX-512), else 32-bit.
+    typedef typename std::conditional<N == 8, int64_t, int32_t>::type conv_int;
+    typedef conv_int c __attribute__((vector_size(sizeof(conv_int) * N)));
+    typedef double d __attribute__((vector_size(8 * N)));
+    typedef int64_t l __attribute__((vector_size(8 * N)));
+    typedef int32_t i __attribute__((vector_size(4 * N)));
+    typedef uint32_t u __attribute__((vector_size(4 * N)));
+    typedef int16_t s __attribute__((vector_size(2 * N)));
+};
+
+constexpr double JENC_TIE_MARGIN = 1.0 / 1024;
+
+struct QuantRecips {
+    double r[2][64];
+};
+constexpr QuantRecips make_recips() {
+    QuantRecips q{};
+    for (int n = 0; n < 64; n++) {
+        q.r[0][n] = 1.0 / s_luma_q[n];
+        q.r[1][n] = 1.0 / s_chroma_q[n];
+    }
+    return q;
+}
+alignas(64) constexpr QuantRecips s_recips = make_recips();
+
+template <typename V, typename T>
+JENC_INLINE V vload(const T *p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename V, typename T>
+JENC_INLINE void vstore(T *p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// 0.5 with the sign of f. The plain rule gives -0.0 a +0.5, but -0.0 / Q +- 0.5 truncates
+// to 0 either way.
+template <int N>
+JENC_INLINE typename Lanes<N>::d half_away(typename Lanes<N>::d f) {
+    using L = Lanes<N>;
+    const typename L::d half = typename L::d{} + 0.5;
+    const typename L::l sign = typename L::l{} + INT64_MIN;
+    return (typename L::d)(((typename L::l)f & sign) | (typename L::l)half);
+}
+
+template <int N>
+//
+// The samples are read one at a time into all lanes. They were stored by the colour pass
+// of the whole strip, long before: a wide store read back at once in pieces would stall
+// the loads that it has to forward to.
+JENC_INLINE void transform_block_vec(const double *src, size_t stride, const CosTable &ct,
+                                     const double *recips, const double *divisors, int16_t *q) {
+    using L = Lanes<N>;
+    using vd = typename L::d;
+    using vi = typename L::c;
+    using vs = typename L::s;
+    constexpr int P = 8 / N;  // vectors per block row
+    vd t[8][P];
+    for (int y = 0; y < 8; y++) {
+        const double *s = src + y * stride;
+        vd acc[P];
+        for (int j = 0; j < P; j++) acc[j] = s[0] * vload<vd>(ct.cols + j * N);
+        for (int x = 1; x < 8; x++)
+            for (int j = 0; j < P; j++) acc[j] += s[x] * vload<vd>(ct.cols + x * 8 + j * N);
+        for (int j = 0; j < P; j++) t[y][j] = acc[j];
+    }
+    alignas(64) double f[64];
+    vi near = {};
+    for (int v = 0; v < 8; v++)
+        for (int j = 0; j < P; j++) {
+            vd acc = ct.rows[v * 8] * t[0][j];
+            for (int y = 1; y < 8; y++) acc += ct.rows[v * 8 + y] * t[y][j];
+            int n = v * 8 + j * N;
+            vstore(f + n, acc);
+            vd tq = acc * vload<vd>(recips + n) + half_away<N>(acc);
+            vi k = __builtin_convertvector(tq, vi);
+            // An integer within the margin makes the two ends truncate apart. (Zero, where
+            // truncation does not change, is never near: |F / Q + h| is at least about 0.5.)
+            near |= __builtin_convertvector(tq - JENC_TIE_MARGIN, vi) ^ __builtin_convertvector(tq + JENC_TIE_MARGIN, vi);
+            vstore(q + n, __builtin_convertvector(k, vs));
+        }
+    typename L::conv_int lanes[N], any = 0;
+    vstore(lanes, near);
+    for (int i = 0; i < N; i++) any |= lanes[i];
+    if (any) {
+        for (int n = 0; n < 64; n += N) {
+            vd fv = vload<vd>(f + n);
+            vi k = __builtin_convertvector(fv / vload<vd>(divisors + n) + half_away<N>(fv), vi);
+            vstore(q + n, __builtin_convertvector(k, vs));
+        }
+    }
+}
+
+template <int N>
+JENC_INLINE typename Lanes<N>::d channel(typename Lanes<N>::u px, unsigned shift) {
+    using L = Lanes<N>;
+    return __builtin_convertvector(__builtin_convertvector(px >> shift & 0xFF, typename L::c), typename L::d);
+}
+
+// Truncated and level-shifted. The plain rule's clamp is left out: no colour leaves
+// 0..255 (each rule's weights add up to 1 or cancel, so the sums stay within 0.5 and
+// 255.5; checked over all 2^24 colours), so it never acts.
+template <int N>
+JENC_INLINE typename Lanes<N>::d to_sample(typename Lanes<N>::d f) {
+    using L = Lanes<N>;
+    return __builtin_convertvector(__builtin_convertvector(f, typename L::c) - 128, typename L::d);
+}
+
+template <int N>
+JENC_INLINE void convert_row_vec(const uint8_t *px, int width, double *y, double *cb, double *cr) {
+    using L = Lanes<N>;
+    int i = 0;
+    for (; i + N <= width; i += N) {
+        typename L::u v = vload<typename L::u>(px + 4 * (size_t)i);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        for (int k = 0; k < N; k++) v[k] = __builtin_bswap32(v[k]);
+#endif
+        typename L::d r = channel<N>(v, 0), g = channel<N>(v, 8), b = channel<N>(v, 16);
+        vstore(y + i, to_sample<N>((0.587 * g + 0.299 * r) + 0.114 * b + 0.5));
+        vstore(cb + i, to_sample<N>(((-0.168736 * r) - 0.331264 * g) + 0.5 * b + 128.0));
+        vstore(cr + i, to_sample<N>(((0.5 * r) - 0.418688 * g) - 0.081312 * b + 128.0));
+    }
+    for (; i < width; i++) convert_pixel(load_pixel(px + 4 * (size_t)i), y + i, cb + i, cr + i);
+}
+
+template <int N>
+struct VectorOps {
+    static JENC_INLINE void convert_row(const uint8_t *px, int n, double *y, double *cb, double *cr) {
+        convert_row_vec<N>(px, n, y, cb, cr);
+    }
+    static JENC_INLINE void transform_block(const double *src, const CosTable &ct, int c, int16_t *q) {
+        int t = c == 0 ? 0 : 1;
+        transform_block_vec<N>(src, JENC_CHUNK_SPAN, ct, s_recips.r[t], s_divisors.d[t], q);
+    }
+};
+
+template <int N>
+JENC_INLINE void transform_strip_vec(const Strip &st) {
+    transform_strip_chunks<VectorOps<N>>(st);
+}
+
+
+// AVX2 runs the plain loops: compiled for it, they beat the vector body at four lanes,
+// whose conversions between integers and doubles cost more there than they save.
+__attribute__((target("avx2"))) void transform_strip_avx2(const Strip &st) { transform_strip_chunks<PlainOps>(st); }
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void transform_strip_avx512(const Strip &st) {
+    transform_strip_vec<8>(st);
+}
+#endif
 
 using TransformFn = void (*)(const Strip &);
 
 TransformFn pick_transform() {
-    int limit = s_vector_limit.load(std::memory_order_relaxed);
+    int form = cpu_form();
 #if FOLIAN_JENC_X86
-    if (limit >= 2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
-        return transform_strip_avx512;
-    if (limit >= 1 && __builtin_cpu_supports("avx2")) return transform_strip_avx2;
-#else
-    (void)limit;
+    if (form >= CPU_AVX512) return transform_strip_avx512;
+    if (form >= CPU_AVX2) return transform_strip_avx2;
 #endif
+    (void)form;
     return transform_strip_plain;
 }
 
@@ -501,16 +719,13 @@ bool finish_stream(jenc_buf *out, BitSink &s) {
 
 }  // namespace
 
-int jpeg_encode_set_vector_limit(int limit) { return s_vector_limit.exchange(limit); }
-
 int jpeg_encode_memory(int width, int height, const uint8_t *pixels, uint8_t **result,
                        uint64_t *result_len) {
     if (width <= 0 || height <= 0 || !pixels) return 0;
     if (width > 65535 || height > 65535) return 0;  // SOF0 holds 16 bits each
     const CosTable &ct = costab();
     int blocks = (width + 7) / 8;
-    size_t span = (size_t)blocks * 8;
-    size_t plane_bytes = 3 * 8 * span;  // a multiple of 64, so the coefficients stay aligned
+    size_t plane_bytes = JENC_CHUNK_DOUBLES * sizeof(double);  // a multiple of 64: the coefficients stay aligned
     size_t coef_count = (size_t)blocks * 3 * 64;
     uint8_t *work = (uint8_t *)mem_malloc(plane_bytes + coef_count * sizeof(int16_t));
     if (!work) return 0;
@@ -522,7 +737,7 @@ int jpeg_encode_memory(int width, int height, const uint8_t *pixels, uint8_t **r
     write_headers(out.data, width, height);
     out.len = JENC_HEADER_LEN;
 
-    Strip st = {pixels, width, height, 0, blocks, work, (int16_t *)(work + plane_bytes), &ct};
+    Strip st = {pixels, width, height, 0, blocks, (double *)work, (int16_t *)(work + plane_bytes), &ct};
     TransformFn transform = pick_transform();
     BitSink s = {out.data + out.len, 0, 0};
     int pred[3] = {0, 0, 0};

@@ -1,5 +1,5 @@
 // encode.h: the JPEG encoder's internal interface: the in-memory encode behind
-// kv_jpeg_write, for the benchmark and tests, and the vector-width switch for tests.
+// kv_jpeg_write, for the benchmark and tests.
 #ifndef FOLIAN_JPEG_ENCODE_H
 #define FOLIAN_JPEG_ENCODE_H
 
@@ -12,9 +12,6 @@
 int jpeg_encode_memory(int width, int height, const uint8_t *pixels, uint8_t **out,
                        uint64_t *out_len);
 
-// The transform runs in the widest vector form the processor offers. Tests narrow it to
-// check that every form gives the same bytes: 0 plain, 1 up to AVX2, 2 up to AVX-512.
-// Returns the previous limit. Not for use while an encode runs on another thread.
-int jpeg_encode_set_vector_limit(int limit);
+// The transform runs in the vector form cpu_form() names (cpu.h).
 
 #endif

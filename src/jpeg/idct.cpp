@@ -12,15 +12,18 @@
 // - Each pass works on whole rows of 8 lanes: lane x of a row holds the sum for output
 //   column x, and all lanes add their terms in the same order, so vector units only run
 //   independent sums side by side. No multiply is fused with its add (the library is
-//   compiled without contraction), and the AVX2 and AVX-512 forms differ from the plain
-//   one only in how many lanes one instruction covers.
+//   compiled without contraction). The SSE2, AVX2 and AVX-512 forms are one body on
+//   vector types, differing from the plain loops only in how many lanes one instruction
+//   covers and in keeping each output row in registers.
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
 
+#include "cpu.h"
 #include "jpeg/decode.h"
 
 namespace {
@@ -118,6 +121,92 @@ JPG_INLINE void idct_body(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t
     }
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// The block on GCC/clang vector types of N lanes, a row being 8 / N vectors: the same
+// sums in the same order as idct_body, with each output row held in registers from its
+// first term to its rounding, which the compiler does not find by itself in the loops
+// above. Used for SSE2, AVX2 and AVX-512 (N = 2, 4, 8).
+
+// The helpers pass vectors by value, which GCC flags as an ABI change where the wide
+// registers are absent; they are all inlined, so no call ever crosses that ABI. (GCC
+// reports it at the end of the unit, so the setting holds for the rest of the file.)
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#else
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+template <int N>
+struct Lanes {
+    typedef double d __attribute__((vector_size(8 * N)));
+    // Integers on their way from doubles: as wide as a double where the processor
+    // converts those directly (AVX-512), else 32-bit.
+    typedef typename std::conditional<N == 8, int64_t, int32_t>::type conv_int;
+    typedef conv_int c __attribute__((vector_size(sizeof(conv_int) * N)));
+    typedef uint8_t b __attribute__((vector_size(N)));
+};
+
+template <typename V>
+JPG_INLINE V vload(const double *p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <int N>
+JPG_INLINE void idct_vec(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
+    using vd = typename Lanes<N>::d;
+    constexpr int P = 8 / N;
+    const double(*cs)[8] = s_costab;
+    double f[64];
+    unsigned rows = 0;
+    for (uint64_t m = nz; m; m &= m - 1) {
+        int i = low_bit(m);
+        f[i] = (double)(int32_t)((uint32_t)coef[i] * (uint32_t)qt[i]);
+        coef[i] = 0;
+        rows |= 1u << (i >> 3);
+    }
+    if (nz <= 1) {
+        uint8_t v = nz ? clamp_sample((f[0] * cs[0][0]) * cs[0][0] + 128.0) : 128;
+        for (int y = 0; y < 8; y++) std::memset(dst + y * stride, v, 8);
+        return;
+    }
+    vd t[8][P];
+    for (unsigned rm = rows; rm; rm &= rm - 1) {
+        int r = low_bit(rm);
+        unsigned um = (unsigned)(nz >> (8 * r)) & 0xFF;
+        int u = low_bit(um);
+        double fu = f[8 * r + u];
+        vd acc[P];
+        for (int j = 0; j < P; j++) acc[j] = fu * vload<vd>(cs[u] + j * N);
+        for (um &= um - 1; um; um &= um - 1) {
+            u = low_bit(um);
+            fu = f[8 * r + u];
+            for (int j = 0; j < P; j++) acc[j] += fu * vload<vd>(cs[u] + j * N);
+        }
+        for (int j = 0; j < P; j++) t[r][j] = acc[j];
+    }
+    int v0 = low_bit(rows);
+    for (int y = 0; y < 8; y++)
+        for (int j = 0; j < P; j++) {
+            vd acc = t[v0][j] * cs[v0][y];
+            for (unsigned rm = rows & (rows - 1); rm; rm &= rm - 1) {
+                int v = low_bit(rm);
+                acc += t[v][j] * cs[v][y];
+            }
+            // clamp_sample, lane by lane.
+            vd sv = acc + 128.0;
+            sv = sv < 0.0 ? vd{} : sv;
+            sv = sv > 255.0 ? vd{} + 255.0 : sv;
+            typename Lanes<N>::b px = __builtin_convertvector(
+                __builtin_convertvector(sv + 0.5, typename Lanes<N>::c), typename Lanes<N>::b);
+            std::memcpy(dst + y * stride + j * N, &px, sizeof px);
+        }
+}
+#endif
+
 // Each lane converts one pixel with the scalar rule's operations, so every vector form
 // gives the same bytes; the pixel is stored as one word holding R, G, B, 255 in memory order.
 JPG_INLINE void ycc_row_body(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n,
@@ -148,13 +237,16 @@ void idct_plain(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, siz
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define JPG_HAVE_X86_FORMS 1
+void idct_sse2(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
+    idct_vec<2>(coef, nz, qt, dst, stride);
+}
 __attribute__((target("avx2"))) void idct_avx2(int32_t *coef, uint64_t nz, const int32_t *qt,
                                                uint8_t *dst, size_t stride) {
-    idct_body(coef, nz, qt, dst, stride);
+    idct_vec<4>(coef, nz, qt, dst, stride);
 }
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void idct_avx512(
     int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
-    idct_body(coef, nz, qt, dst, stride);
+    idct_vec<8>(coef, nz, qt, dst, stride);
 }
 __attribute__((target("avx2"))) void ycc_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
                                               int32_t n, uint8_t *rgba) {
@@ -167,40 +259,25 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void ycc_avx512(
 #endif
 
 using ycc_fn = void (*)(const uint8_t *, const uint8_t *, const uint8_t *, int32_t, uint8_t *);
-std::atomic<ycc_fn> s_ycc{nullptr};
-
 using idct_fn = void (*)(int32_t *, uint64_t, const int32_t *, uint8_t *, size_t);
-std::atomic<int> s_vector_limit{2};
-std::atomic<idct_fn> s_idct{nullptr};
 
-// 0 plain, 1 AVX2, 2 AVX-512, within the test limit.
-int pick_form() {
-    int limit = s_vector_limit.load(std::memory_order_relaxed);
-#ifdef JPG_HAVE_X86_FORMS
-    __builtin_cpu_init();
-    if (limit >= 2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
-        return 2;
-    if (limit >= 1 && __builtin_cpu_supports("avx2")) return 1;
-#endif
-    (void)limit;
-    return 0;
-}
-
+// The forms follow the shared probe on every call, so a test that narrows it sees the
+// narrower form at once.
 idct_fn pick_idct() {
 #ifdef JPG_HAVE_X86_FORMS
-    int form = pick_form();
-    if (form == 2) return idct_avx512;
-    if (form == 1) return idct_avx2;
+    int form = cpu_form();
+    if (form >= CPU_AVX512) return idct_avx512;
+    if (form >= CPU_AVX2) return idct_avx2;
+    if (form >= CPU_SSE2) return idct_sse2;
 #endif
     return idct_plain;
 }
 
 ycc_fn pick_ycc() {
 #ifdef JPG_HAVE_X86_FORMS
-    int form = pick_form();
-    if (form == 2) return ycc_avx512;
-    if (form == 1) return ycc_avx2;
+    int form = cpu_form();
+    if (form >= CPU_AVX512) return ycc_avx512;
+    if (form >= CPU_AVX2) return ycc_avx2;
 #endif
     return ycc_plain;
 }
@@ -216,13 +293,8 @@ const double (*jpg_costab())[8] {
 }
 
 void jpg_idct_store_sparse(int32_t *coef, uint64_t nz, const int32_t *qt, uint8_t *dst, size_t stride) {
-    idct_fn fn = s_idct.load(std::memory_order_acquire);
-    if (!fn) {
-        jpg_costab();
-        fn = pick_idct();
-        s_idct.store(fn, std::memory_order_release);
-    }
-    fn(coef, nz, qt, dst, stride);
+    jpg_costab();
+    pick_idct()(coef, nz, qt, dst, stride);
 }
 
 void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t stride) {
@@ -233,17 +305,5 @@ void jpg_idct_store(int32_t *coef, const int32_t *qt, uint8_t *dst, size_t strid
 }
 
 void jpg_ycc_row(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, int32_t n, uint8_t *rgba) {
-    ycc_fn fn = s_ycc.load(std::memory_order_acquire);
-    if (!fn) {
-        fn = pick_ycc();
-        s_ycc.store(fn, std::memory_order_release);
-    }
-    fn(y, cb, cr, n, rgba);
-}
-
-int jpg_idct_set_vector_limit(int limit) {
-    int old = s_vector_limit.exchange(limit);
-    s_idct.store(nullptr);
-    s_ycc.store(nullptr);
-    return old;
+    pick_ycc()(y, cb, cr, n, rgba);
 }
