@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 #include <cstring>
 
 inline uint32_t load_be16(const uint8_t *p) { return (uint32_t)p[0] << 8 | p[1]; }
@@ -56,6 +59,17 @@ inline uint32_t br_be32(ByteReader &r) {
     uint32_t v = load_be32(r.data + r.pos);
     r.pos += 4;
     return v;
+}
+
+// Index of the lowest set bit of a non-zero mask.
+inline int low_bit(uint64_t m) {
+#if defined(_MSC_VER)
+    unsigned long i;
+    _BitScanForward64(&i, m);
+    return (int)i;
+#else
+    return __builtin_ctzll(m);
+#endif
 }
 
 #endif

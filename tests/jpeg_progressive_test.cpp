@@ -60,7 +60,7 @@ TEST(JpegScans, FixturesMatchLibjpeg) {
         "progressive.jpg", "progressive-grey.jpg", "multiscan-noninterleaved.jpg", "sof1-16bit-dqt.jpg",
         "sof-c1-baseline-data.jpg", "scans/progressive-420-75x50.jpg", "scans/progressive-444-restart.jpg",
         "scans/progressive-422-restart5b.jpg", "scans/progressive-grey-33x17.jpg",
-        "scans/progressive-spectral-only.jpg", "scans/progressive-deep-approximation.jpg",
+        "scans/progressive-bands-only.jpg", "scans/progressive-deep-approximation.jpg",
         "scans/progressive-cmyk.jpg", "scans/multiscan-y-then-cbcr.jpg", "scans/multiscan-reordered-restart.jpg",
         "scans/sof1-q3.jpg"};
     double worst = 1e9;
@@ -210,7 +210,7 @@ std::vector<size_t> scan_headers(const Bytes &f) {
 // decoding nonsense: each field of the second scan (an AC scan of one component) is
 // damaged in turn.
 TEST(JpegScans, BadScanHeadersFail) {
-    const Bytes f = fixture("scans/progressive-spectral-only.jpg");
+    const Bytes f = fixture("scans/progressive-bands-only.jpg");
     const std::vector<size_t> sos = scan_headers(f);
     ASSERT_GE(sos.size(), 3u);
     const size_t s = sos[1];  // "0: 1-5, 0, 0": FF DA len(2) Ns=1 C Td/Ta Ss Se AhAl

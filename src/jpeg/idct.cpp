@@ -19,10 +19,8 @@
 #include <cmath>
 #include <cstring>
 #include <type_traits>
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
 
+#include "bytes.h"
 #include "cpu.h"
 #include "jpeg/decode.h"
 
@@ -38,17 +36,6 @@ void build_costab() {
         s_costab[u][0] = cf * std::cos(u * pi * 0.0625);
         for (int x = 1; x < 8; x++) s_costab[u][x] = cf * std::cos(((2 * x + 1) * u) * pi * 0.0625);
     }
-}
-
-// Index of the lowest set bit of a non-zero mask.
-inline int low_bit(uint64_t m) {
-#if defined(_MSC_VER)
-    unsigned long i;
-    _BitScanForward64(&i, m);
-    return (int)i;
-#else
-    return __builtin_ctzll(m);
-#endif
 }
 
 inline uint8_t clamp_sample(double s) {

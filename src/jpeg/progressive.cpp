@@ -16,9 +16,6 @@
 // (without an end-of-image marker) delivers what the scans so far hold.
 #include <cstdlib>
 #include <cstring>
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
 
 #include "bytes.h"
 #include "jpeg/decode.h"
@@ -188,17 +185,6 @@ struct Coefs {
 
 inline size_t block_index(const Coefs &cf, int k, int32_t bx, int32_t by) {
     return (size_t)by * (size_t)cf.blocks_w[k] + (size_t)bx;
-}
-
-// Index of the lowest set bit of a non-zero mask.
-inline int low_bit(uint64_t m) {
-#if defined(_MSC_VER)
-    unsigned long i;
-    _BitScanForward64(&i, m);
-    return (int)i;
-#else
-    return __builtin_ctzll(m);
-#endif
 }
 
 // Bits k and up of a mask (k from 0 to 64).
