@@ -29,11 +29,15 @@
 #  define FOLIAN_API
 #endif
 
-#ifdef __cplusplus
+/* noexcept from C++11 on; older C++ and C declare the same functions without it. */
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201103L))
 #  define FOLIAN_NOEXCEPT noexcept
-extern "C" {
 #else
 #  define FOLIAN_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
 #endif
 
 /* Page-size modes for folian_set_page_size and pdf_write. */

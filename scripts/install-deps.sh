@@ -4,7 +4,7 @@
 # tests, whose oracles and peers are zlib, libpng, libjpeg-turbo, qpdf and poppler.
 set -euo pipefail
 pkgs=(build-essential cmake libgtest-dev zlib1g-dev libpng-dev libjpeg-dev
-      qpdf poppler-utils libjpeg-turbo-progs pngcheck)
+      qpdf poppler-utils libjpeg-turbo-progs pngcheck locales)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -15,4 +15,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq || true
   $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# A decimal-comma locale for the test that numbers in documents ignore LC_NUMERIC.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  if [ -f /etc/locale.gen ]; then
+    $SUDO sed -i 's/^# *\(de_DE\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^de_DE\.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+    $SUDO locale-gen >/dev/null
+  else
+    $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
+  fi
 fi

@@ -15,7 +15,8 @@ enum FileReadStatus {
 
 // Reads the whole file at `path` into a new mem_malloc buffer (1 byte for an empty
 // file, so *data is never null on success). Sizes are 64-bit throughout: a file is
-// either read entirely or rejected, never cut.
+// either read entirely or rejected, never cut. Anything but a regular file (directory,
+// pipe, device, socket) cannot be opened, and nothing waits on it.
 FileReadStatus file_read_whole(const char *path, uint64_t max_len, uint8_t **data, uint64_t *len);
 
 enum FileWriteStatus {
@@ -27,7 +28,8 @@ enum FileWriteStatus {
 // Writes `len` bytes as the complete new content of `path`. A regular file (or a path
 // that does not exist yet) is written under a temporary name in the same directory and
 // renamed over `path` only when every byte is on disk, so a failure leaves whatever was
-// there before. A path naming a device or pipe is written directly.
+// there before. A path naming a device or pipe is written directly. Symbolic links are
+// followed to their final target, which is written the same way whether it exists or not.
 FileWriteStatus file_write_whole(const char *path, const void *data, size_t len);
 
 #endif

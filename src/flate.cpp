@@ -88,11 +88,22 @@ constexpr uint32_t E_INVALID = E_EXCEPTIONAL;
 constexpr unsigned LITLEN_TABLEBITS = 11;
 constexpr unsigned DIST_TABLEBITS = 8;
 constexpr unsigned PRECODE_TABLEBITS = 7;
-// Table sizes. Incomplete codes are legal, so the bound is not zlib's ENOUGH (which
-// holds for complete codes only): every subtable holds at least one code longer than
-// the main-table bits and has at most 2^(15 - tablebits) slots.
-constexpr unsigned LITLEN_ENOUGH = (1u << LITLEN_TABLEBITS) + NUM_LITLEN_SYMS * (1u << (MAX_CODE_LEN - LITLEN_TABLEBITS));
-constexpr unsigned DIST_ENOUGH = (1u << DIST_TABLEBITS) + 32 * (1u << (MAX_CODE_LEN - DIST_TABLEBITS));
+// Table sizes, main table included. They live in the per-call record on the caller's
+// stack, so they are kept tight (about 11 KB together) for hosts with small thread stacks.
+//
+// For a complete code, zlib's examples/enough.c gives the largest table: "enough N B 15"
+// for N symbols and B main-table bits. Incomplete codes are legal here too. Canonical
+// codes fill the code space from its start, so every main-table prefix that holds long
+// codes is filled by them except the last one, and the builder sizes each filled prefix's
+// subtable exactly as for a complete code. Drop the codes of that last prefix and fill
+// the unused space with at most B codes of B bits or fewer (one per bit of the count of
+// free prefixes): a complete code of at most N + B symbols with the same subtables, whose
+// table is within "enough N+B B 15". The last prefix adds at most 2^(15 - B) slots.
+//   litlen: enough 297 11 15 = 2352, + 16;   dist: enough 38 8 15 = 408, + 128.
+// build_table still checks every subtable against the size, so a mistake in this bound
+// would reject a stream rather than write past the table.
+constexpr unsigned LITLEN_ENOUGH = 2352 + (1u << (MAX_CODE_LEN - LITLEN_TABLEBITS));
+constexpr unsigned DIST_ENOUGH = 408 + (1u << (MAX_CODE_LEN - DIST_TABLEBITS));
 constexpr unsigned PRECODE_ENOUGH = 1u << PRECODE_TABLEBITS;  // code lengths are at most 7
 
 inline uint32_t entry_bits(uint32_t e) { return e & 31; }
@@ -130,11 +141,12 @@ constexpr Templates make_templates() {
 }
 constexpr Templates TEMPLATES = make_templates();
 
-// Builds the decode table of a canonical code from n code lengths (0 = no code).
-// Returns false for over-subscribed lengths, tested exactly as the reference does;
-// incomplete codes (and the empty code) are accepted, their unused slots invalid.
-bool build_table(uint32_t *table, const uint8_t *lens, unsigned n, const uint32_t *tmpl,
-                 unsigned tablebits) {
+// Builds the decode table of a canonical code from n code lengths (0 = no code) into
+// `table` of `size` slots. Returns false for over-subscribed lengths, tested exactly as
+// the reference does; incomplete codes (and the empty code) are accepted, their unused
+// slots invalid.
+bool build_table(uint32_t *table, unsigned size, const uint8_t *lens, unsigned n,
+                 const uint32_t *tmpl, unsigned tablebits) {
     unsigned count[MAX_CODE_LEN + 1] = {};
     for (unsigned s = 0; s < n; s++) count[lens[s]]++;
     count[0] = 0;
@@ -184,6 +196,7 @@ bool build_table(uint32_t *table, const uint8_t *lens, unsigned n, const uint32_
                     room <<= 1;
                 }
                 sub_bits = curr;
+                if (next_free + (1u << sub_bits) > size) return false;  // see LITLEN_ENOUGH
                 sub_start = next_free;
                 next_free += 1u << sub_bits;
                 for (unsigned k = 0; k < (1u << sub_bits); k++) table[sub_start + k] = E_INVALID;
@@ -218,11 +231,11 @@ const FixedTables &fixed_tables() {
         for (unsigned s = 144; s < 256; s++) lens[s] = 9;
         for (unsigned s = 256; s < 280; s++) lens[s] = 7;
         for (unsigned s = 280; s < 288; s++) lens[s] = 8;
-        build_table(t.litlen, lens, NUM_LITLEN_SYMS, TEMPLATES.litlen, LITLEN_TABLEBITS);
+        build_table(t.litlen, 1u << LITLEN_TABLEBITS, lens, NUM_LITLEN_SYMS, TEMPLATES.litlen, LITLEN_TABLEBITS);
         uint8_t dlens[32];
         for (unsigned d = 0; d < 32; d++) dlens[d] = 5;
         // Only 30 of the 32 five-bit codes have a symbol; codes 30 and 31 stay invalid.
-        build_table(t.dist, dlens, 30, TEMPLATES.dist, DIST_TABLEBITS);
+        build_table(t.dist, 1u << DIST_TABLEBITS, dlens, 30, TEMPLATES.dist, DIST_TABLEBITS);
         return t;
     }();
     return tables;
@@ -591,7 +604,7 @@ BlockResult read_dynamic_header(Stream &s) {
         if (!get_bits(s, 3, &v)) return BLOCK_FAIL;
         cl_lens[DECODE_ORDER[i]] = (uint8_t)v;
     }
-    if (!build_table(s.precode, cl_lens, NUM_PRECODE_SYMS, TEMPLATES.precode, PRECODE_TABLEBITS))
+    if (!build_table(s.precode, PRECODE_ENOUGH, cl_lens, NUM_PRECODE_SYMS, TEMPLATES.precode, PRECODE_TABLEBITS))
         return BLOCK_FAIL;
 
     const unsigned total = nlit + ndist;
@@ -626,8 +639,8 @@ BlockResult read_dynamic_header(Stream &s) {
         std::memset(s.lens + i, value, rep);
         i += rep;
     }
-    if (!build_table(s.litlen, s.lens, nlit, TEMPLATES.litlen, LITLEN_TABLEBITS)) return BLOCK_FAIL;
-    if (!build_table(s.dist, s.lens + nlit, ndist, TEMPLATES.dist, DIST_TABLEBITS)) return BLOCK_FAIL;
+    if (!build_table(s.litlen, LITLEN_ENOUGH, s.lens, nlit, TEMPLATES.litlen, LITLEN_TABLEBITS)) return BLOCK_FAIL;
+    if (!build_table(s.dist, DIST_ENOUGH, s.lens + nlit, ndist, TEMPLATES.dist, DIST_TABLEBITS)) return BLOCK_FAIL;
     return BLOCK_OK;
 }
 

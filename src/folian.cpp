@@ -26,7 +26,6 @@ constexpr size_t ERR_SIZE = 512;
 constexpr int DEFAULT_DPI = 150;
 constexpr int MAX_DPI = 10000;
 constexpr uint64_t MAX_JPEG_BYTES = 1073741824;  // 1 GiB: larger files are refused, not cut
-constexpr size_t DIR_PATH_SIZE = 4096;
 
 char s_err[ERR_SIZE];
 int s_page_size = 0;
@@ -130,13 +129,21 @@ void free_paths(PathList *list) {
     *list = PathList{};
 }
 
+// "dir/name", allocated whole: a cut path could name another file, which would then be
+// converted in the entry's place. A path too long for the system fails when opened.
+char *join_path(const char *dir, const char *name) {
+    size_t dir_len = std::strlen(dir), name_len = std::strlen(name);
+    char *joined = (char *)mem_malloc(dir_len + 1 + name_len + 1);
+    if (!joined) return nullptr;
+    std::memcpy(joined, dir, dir_len);
+    joined[dir_len] = '/';
+    std::memcpy(joined + dir_len + 1, name, name_len + 1);
+    return joined;
+}
+
 bool add_path(PathList *list, const char *dir, const char *name) {
-    char joined[DIR_PATH_SIZE];
-    std::snprintf(joined, sizeof joined, "%s/%s", dir, name);
-    size_t n = std::strlen(joined) + 1;
-    char *copy = (char *)mem_malloc(n);
+    char *copy = join_path(dir, name);
     if (!copy) return false;
-    std::memcpy(copy, joined, n);
     if (list->count == list->cap) {
         int cap = list->cap ? list->cap * 2 : 32;
         char **grown = (char **)mem_realloc(list->items, (size_t)cap * sizeof(char *));
@@ -158,10 +165,14 @@ bool keep_entry(const char *name) { return name[0] != '.' && is_image_path(name)
 bool collect_paths(const char *dir, PathList *list, bool *oom) {
     *oom = false;
 #ifdef _WIN32
-    char pattern[DIR_PATH_SIZE];
-    std::snprintf(pattern, sizeof pattern, "%s/*", dir);
+    char *pattern = join_path(dir, "*");
+    if (!pattern) {
+        *oom = true;
+        return false;
+    }
     WIN32_FIND_DATAA fd;
     HANDLE h = FindFirstFileA(pattern, &fd);
+    std::free(pattern);
     if (h == INVALID_HANDLE_VALUE) return false;
     do {
         if (keep_entry(fd.cFileName) && !add_path(list, dir, fd.cFileName)) {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "file_io.h"
+#include "format.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
 
@@ -245,9 +246,9 @@ bool write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
 
 bool write_content(PdfDoc *doc, const PdfPage *pg) {
     char text[256];
-    int n = std::snprintf(text, sizeof text, "q\n%.2f 0 0 %.2f %.2f %.2f cm\n/Im0 Do\nQ\n",
-                          pg->image_w * pg->scale, pg->image_h * pg->scale, pg->offset_x,
-                          pg->offset_y);
+    int n = std::snprintf(text, sizeof text, "q\n%s 0 0 %s %s %s cm\n/Im0 Do\nQ\n",
+                          fixed2(pg->image_w * pg->scale).text, fixed2(pg->image_h * pg->scale).text,
+                          fixed2(pg->offset_x).text, fixed2(pg->offset_y).text);
     return begin_object(doc, pg->content_obj) &&
            doc_printf(doc, "<< /Length %d >>\nstream\n%sendstream\n", n, text) && end_object(doc);
 }
@@ -255,9 +256,10 @@ bool write_content(PdfDoc *doc, const PdfPage *pg) {
 bool write_page_object(PdfDoc *doc, const PdfPage *pg) {
     return begin_object(doc, pg->page_obj) &&
            doc_printf(doc,
-                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.2f %.2f] /Resources << "
+                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %s %s] /Resources << "
                       "/ProcSet [/PDF /ImageC] /XObject << /Im0 %d 0 R >> >> /Contents %d 0 R >>",
-                      pg->page_w, pg->page_h, pg->image_obj, pg->content_obj) &&
+                      fixed2(pg->page_w).text, fixed2(pg->page_h).text, pg->image_obj,
+                      pg->content_obj) &&
            end_object(doc);
 }
 
@@ -363,6 +365,8 @@ void pdf_doc_free(PdfDoc *doc) {
 
 extern "C" FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, int mode,
                                     int dpi, const char **message) noexcept {
+    const char *unused;
+    if (!message) message = &unused;  // a host may not want the text
     *message = "";
     if (!path || !images) {
         *message = MSG_BAD_ARGS;

@@ -797,3 +797,55 @@ TEST(Inflate, ConcurrentCallsDoNotInterfere) {
 }
 
 }  // namespace
+
+// Dynamic codes whose decode tables need the most room, complete and incomplete: codes
+// crowded at lengths 12 to 15 in many main-table prefixes, a lone long code, and random
+// mixes. Every header must build (both decoders decode the block to its end).
+TEST(Inflate, LargestDecodeTablesBuild) {
+    std::vector<std::pair<std::vector<int>, std::vector<int>>> codes;
+    std::mt19937 rng(21);
+    auto random_code = [&rng](size_t n, int min_len, bool complete) {
+        // Lengths drawn long first, then, for a complete code, the remaining space filled
+        // from the shortest length that fits.
+        std::vector<int> lens(n, 0);
+        uint32_t used = 0;  // in units of 2^-15
+        for (size_t s = 0; s < n; s++) {
+            int l = min_len + (int)(rng() % (uint32_t)(16 - min_len));
+            if (rng() % 4 == 0) continue;
+            if (used + (1u << (15 - l)) > 32768u) continue;
+            lens[s] = l;
+            used += 1u << (15 - l);
+        }
+        if (complete) {
+            for (size_t s = 0; s < n && used < 32768u; s++) {
+                if (lens[s]) continue;
+                int l = 1;
+                while ((1u << (15 - l)) > 32768u - used) l++;
+                lens[s] = l;
+                used += 1u << (15 - l);
+            }
+        }
+        return lens;
+    };
+    for (int i = 0; i < 300; i++) {
+        std::vector<int> lit = random_code(286, 9 + i % 4, i % 3 != 0), dist = random_code(30, 6 + i % 5, i % 2 == 0);
+        if (!lit[256]) lit[256] = 15;
+        uint32_t used = 0;
+        for (int l : lit) used += l ? 1u << (15 - l) : 0;
+        if (used > 32768u) continue;  // the end-of-block code did not fit
+        codes.push_back({lit, dist});
+    }
+    // Every literal/length symbol at length 15 but one, the lone code, one distance of 15 bits.
+    std::vector<int> all15(286, 15), lone(286, 0), one_dist(30, 0);
+    lone[256] = 15;
+    one_dist[0] = 15;
+    codes.push_back({all15, one_dist});
+    codes.push_back({lone, one_dist});
+    for (const auto &c : codes) {
+        DynamicBlock d(c.first, c.second);
+        BitWriter w;
+        d.header(w, true);
+        d.lit(w, 256);
+        EXPECT_EQ(both(w.finish(), 16), 0);
+    }
+}

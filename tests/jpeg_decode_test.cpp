@@ -738,3 +738,57 @@ TEST(JpegDecode, LumaNotTheDensestComponent) {
 }
 
 }  // namespace
+
+// A scan that names one component twice is refused even when it also names every frame
+// component; named once each, the same streams decode.
+TEST(JpegDecode, ScanNamingAComponentTwiceIsRefused) {
+    struct Shape {
+        std::vector<JpegBuilder::Comp> frame;
+        std::vector<std::pair<int, int>> once, twice;
+    } shapes[] = {
+        {{{1, 1, 1, 0}}, {{1, 0}}, {{1, 0}, {1, 0}}},
+        {{{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}, {{1, 0}, {2, 0}, {3, 0}}, {{1, 0}, {2, 0}, {3, 0}, {1, 0}}},
+        {{{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}, {{1, 0}, {2, 0}, {3, 0}}, {{1, 0}, {2, 0}, {2, 0}, {3, 0}}},
+    };
+    for (const Shape &s : shapes) {
+        for (bool twice : {false, true}) {
+            JpegBuilder j;
+            j.dqt(0, 2);
+            j.sof(16, 16, s.frame);
+            simple_tables(&j);
+            j.sos(twice ? s.twice : s.once);
+            // Twelve blocks of DC category 0 ("00") and end-of-block ("1010").
+            for (int k = 0; k < 3; k++) j.bytes({0x28, 0xA2, 0x8A});
+            j.bytes({0xFF, 0xD9});
+            Result r = decode(j.b);
+            EXPECT_EQ(r.ok, !twice) << r.message;
+            EXPECT_EQ(r.message, twice ? "jpeg: multi-scan JPEG not supported" : "");
+            expect_same_as_reference(j.b, "scan naming components");
+        }
+    }
+}
+
+// Fill bytes (0xFF) may precede any marker: the end-of-image marker after a scan that stops
+// midway is found behind them, as it is after a failed restart.
+TEST(JpegDecode, FillBytesBeforeTheEndOfImageMarker) {
+    for (int fills = 0; fills <= 3; fills++) {
+        for (bool restart : {false, true}) {
+            JpegBuilder j;
+            j.dqt(0, 2);
+            j.sof(32, 16, {{1, 1, 1, 0}});
+            if (restart) j.dri(1);
+            simple_tables(&j);
+            j.sos({{1, 0}});
+            if (restart) {
+                j.bytes({0x28});  // one block (DC "00", end of block "1010"), then no restart marker
+            } else {
+                j.bytes({0xFF, 0x00, 0xFF, 0x00});  // sixteen 1 bits: no DC code, decoding stops
+            }
+            for (int i = 0; i < fills; i++) j.bytes({0xFF});
+            j.bytes({0xFF, 0xD9});
+            Result r = decode(j.b);
+            EXPECT_TRUE(r.ok) << r.message << " with " << fills << " fill bytes, restart " << restart;
+            expect_same_as_reference(j.b, "fill bytes before the end");
+        }
+    }
+}

@@ -17,7 +17,6 @@
 // call. The component planes are kept one MCU row at a time and turned into output rows
 // as soon as that row is decoded, so besides the context the heap holds only the output
 // and one small scratch buffer.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -75,7 +74,6 @@ bool jpg_huff_build(jpg_huff *t, const uint8_t counts[16], const uint8_t *symbol
 
 namespace {
 
-char s_err[256];
 const char *const EMPTY = "";
 
 constexpr const char *E_NO_SCAN = "jpeg: no scan data";
@@ -180,6 +178,7 @@ const char *parse_sos(jpg_decoder *d, const uint8_t *p, uint32_t n) {
     if (ns > 0 && d->ncomp == 0) return E_SOS_COMP;
     if (n < 1 + 2 * ns) return E_BAD_SOS;
     bool named[4] = {false, false, false, false};
+    bool repeated = false;
     for (uint32_t i = 0; i < ns; i++) {
         uint32_t sel = p[1 + 2 * i], tables = p[2 + 2 * i];
         int k = 0;
@@ -193,11 +192,14 @@ const char *parse_sos(jpg_decoder *d, const uint8_t *p, uint32_t n) {
         if (c->td > 3 || c->ta > 3 || !d->dc_defined[c->td] || !d->ac_defined[c->ta]) return E_NO_HUFF;
         c->dc = &d->dc_tab[c->td];
         c->ac = &d->ac_tab[c->ta];
+        if (named[k]) repeated = true;
         named[k] = true;
     }
     // A scan without a frame, or one that leaves a frame component out, would leave
-    // planes undecoded and still report success.
+    // planes undecoded and still report success. A component named twice would take
+    // blocks meant for the next one (the scan is not the frame's one interleaved scan).
     if (d->ncomp == 0) return E_SOS_COMP;
+    if (repeated) return E_MULTISCAN;
     for (int k = 0; k < d->ncomp; k++)
         if (!named[k]) return E_MULTISCAN;
     return nullptr;
@@ -529,11 +531,17 @@ inline BlockResult decode_block(BitReader &b, jpg_component *c, int32_t *coef, u
     return err ? BLOCK_STOP_AFTER : BLOCK_OK;
 }
 
+// Any marker may be preceded by 0xFF fill bytes: returns the offset of the last 0xFF of
+// the run that starts at p (p itself when there is no run).
+uint64_t skip_fill_bytes(const uint8_t *data, uint64_t len, uint64_t p) {
+    while (p + 1 < len && data[p] == 0xFF && data[p + 1] == 0xFF) p++;
+    return p;
+}
+
 // Restart: any run of 0xFF fill bytes, then 0xFF 0xD0..0xD7 (in any numbering). On
 // failure *stop_pos is where the end-of-image test looks.
 bool process_restart(BitReader &b, jpg_decoder *d, uint64_t *stop_pos) {
-    uint64_t p = br_serial_pos(b);
-    while (p + 1 < b.len && b.data[p] == 0xFF && b.data[p + 1] == 0xFF) p++;
+    uint64_t p = skip_fill_bytes(b.data, b.len, br_serial_pos(b));
     if (!(p + 1 < b.len && b.data[p] == 0xFF && b.data[p + 1] >= M_RST0 && b.data[p + 1] <= M_RST7)) {
         *stop_pos = p;
         return false;
@@ -755,7 +763,7 @@ const char *decode_scan(jpg_decoder *d, const uint8_t *data, uint64_t len, uint6
         if (stopped && my_stop < 0) {
             // Decoding stopped early: the picture stands only if the end-of-image marker
             // follows; the rest of it is then assembled from empty strips.
-            uint64_t at = stop_pos_set ? stop_pos : br_serial_pos(b);
+            uint64_t at = stop_pos_set ? stop_pos : skip_fill_bytes(data, len, br_serial_pos(b));
             if (!(at + 1 < len && data[at] == 0xFF && data[at + 1] == M_EOI)) {
                 std::free(scratch);
                 std::free(pixels);
@@ -821,10 +829,11 @@ const char *jpg_assemble_planes(const jpg_decoder *d, uint8_t **out) {
 
 namespace {
 
+// Messages are the constant texts themselves: nothing is shared between threads, and a
+// pointer a caller keeps never changes under it.
 const char *fail(const char **message, const char *text) {
-    std::snprintf(s_err, sizeof s_err, "%s", text);
-    if (message) *message = s_err;
-    return s_err;
+    if (message) *message = text;
+    return text;
 }
 
 }  // namespace

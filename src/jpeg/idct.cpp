@@ -26,8 +26,8 @@
 
 namespace {
 
+// Filled once, by jpg_costab; read by the transforms only after a call to it.
 double s_costab[8][8];
-std::atomic<int> s_costab_ready{0};
 
 void build_costab() {
     const double pi = 3.141592653589793;
@@ -272,10 +272,10 @@ ycc_fn pick_ycc() {
 }  // namespace
 
 const double (*jpg_costab())[8] {
-    if (!s_costab_ready.load(std::memory_order_acquire)) {
-        build_costab();  // every caller builds the same values; the flag is set last
-        s_costab_ready.store(1, std::memory_order_release);
-    }
+    // A function-local static is initialised exactly once, and a thread that comes in
+    // while another builds the table waits for it: two first calls never write at once.
+    static const bool built = (build_costab(), true);
+    (void)built;
     return s_costab;
 }
 

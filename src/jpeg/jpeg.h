@@ -24,7 +24,8 @@ struct jpg_buf {
 int jpg_read_file(const char *path, jpg_buf *buf);
 
 // The header probe over a file already in memory: the size and component count (1 to 4)
-// of the first baseline or progressive frame header. Leaves the outputs untouched on failure.
+// of the first baseline or progressive frame header. Leaves the outputs untouched on failure;
+// a null output is not written.
 bool jpeg_probe_memory(const uint8_t *data, uint64_t len, int *width, int *height, int *components);
 
 // True when the stream carries an Adobe application segment (APP14 beginning "Adobe")

@@ -48,9 +48,9 @@ bool jpeg_probe_memory(const uint8_t *d, uint64_t n, int *width_out, int *height
         p = m.next;
     }
     if (width == 0 || height == 0 || comps < 1 || comps > 4) return false;
-    *width_out = (int)width;
-    *height_out = (int)height;
-    *components_out = (int)comps;
+    if (width_out) *width_out = (int)width;
+    if (height_out) *height_out = (int)height;
+    if (components_out) *components_out = (int)comps;
     return true;
 }
 

@@ -240,6 +240,7 @@ bool ref_jpeg_decode(const uint8_t *d, size_t n, int *width, int *height, std::v
                 if (ns > 0 && nf == 0) return fail("jpeg: unknown SOS component");
                 if (ln < 1 + 2 * ns) return fail("jpeg: bad SOS");
                 bool named[4] = {};
+                bool repeated = false;
                 for (size_t i = 0; i < ns; i++) {
                     int sel = pl[1 + 2 * i], tb = pl[2 + 2 * i];
                     int k = 0;
@@ -253,9 +254,11 @@ bool ref_jpeg_decode(const uint8_t *d, size_t n, int *width, int *height, std::v
                     if (c.td > 3 || c.ta > 3 || !dcdef[c.td] || !acdef[c.ta]) return fail("jpeg: missing Huffman table");
                     c.dc = &dct[c.td];
                     c.ac = &act[c.ta];
+                    if (named[k]) repeated = true;
                     named[k] = true;
                 }
                 if (nf == 0) return fail("jpeg: unknown SOS component");
+                if (repeated) return fail("jpeg: multi-scan JPEG not supported");
                 for (int k = 0; k < nf; k++)
                     if (!named[k]) return fail("jpeg: multi-scan JPEG not supported");
                 scan = true;
@@ -367,6 +370,7 @@ bool ref_jpeg_decode(const uint8_t *d, size_t n, int *width, int *height, std::v
     }
     if (stopped) {
         size_t q = stop_pos_set ? stop_pos : b.pos;
+        while (q + 1 < n && d[q] == 0xFF && d[q + 1] == 0xFF) q++;  // fill bytes
         if (!(q + 1 < n && d[q] == 0xFF && d[q + 1] == 0xD9)) return fail("jpeg: decode error in scan data");
     }
 
