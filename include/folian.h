@@ -91,6 +91,29 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
  * Returns the number of pages written, 0 on failure. */
 FOLIAN_API int folian_directory(const char *dir_path, const char *pdf_path) FOLIAN_NOEXCEPT;
 
+/* ---- Page at a time ------------------------------------------------------------------- */
+/* A document built one image file at a time, in bounded memory: the finished file is byte
+ * for byte what folian_multiple writes for the same files in the same order. The page-size
+ * mode, resolution and options in force at folian_doc_begin hold for the whole document.
+ * Every call sets the error text as the conversion entry points do. */
+typedef struct folian_doc folian_doc;
+
+/* Starts a document that will replace pdf_path when finished. The handle is owned by the
+ * caller until folian_doc_finish or folian_doc_abort releases it. Returns null on failure
+ * (bad path, no memory, an output that cannot be created), with the error text set. */
+FOLIAN_API folian_doc *folian_doc_begin(const char *pdf_path) FOLIAN_NOEXCEPT;
+/* Loads one .png/.jpg/.jpeg file and writes its page; the image is released before the call
+ * returns. 1 on success; 0 with the error text set. A file that cannot be loaded or that
+ * the writer refuses adds no page and the document goes on; after a write failure (full
+ * disk, no memory) every later call fails with the same text and only abort is left. */
+FOLIAN_API int folian_doc_add(folian_doc *doc, const char *image_path) FOLIAN_NOEXCEPT;
+/* Completes the file and releases the handle, whatever the result. 1 on success; 0 with the
+ * error text set (also for a document without pages), leaving whatever was at the path. */
+FOLIAN_API int folian_doc_finish(folian_doc *doc) FOLIAN_NOEXCEPT;
+/* Releases the handle without writing: no file is left and the path keeps its old content.
+ * A null handle is ignored. */
+FOLIAN_API void folian_doc_abort(folian_doc *doc) FOLIAN_NOEXCEPT;
+
 /* ---- PDF writer ----------------------------------------------------------------------- */
 
 /* Writes count images as a PDF 1.4 file, one page each. *message is set to "" or to a

@@ -1,10 +1,12 @@
-// file_io.cpp: whole-file read and safe whole-file write.
+// file_io.cpp: whole-file read, safe whole-file write and safe streamed write.
 //
 // The write never truncates the destination before the new content is complete: it goes
 // to a sibling temporary file with a short name of its own, created exclusively with the
 // mode fopen(path, "wb") would give (0666 less the umask, or the existing file's mode), is
 // flushed to disk, then renamed over the destination. Only non-regular destinations
-// (devices, pipes) are written in place. Reads take regular files only.
+// (devices, pipes) are written in place. Reads take regular files only. Streamed output
+// follows the same rules; its scratch files are unlinked as soon as they are open where the
+// system allows it, so no failure or crash can leave one behind.
 #include "file_io.h"
 
 #include <atomic>
@@ -26,6 +28,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/sendfile.h>
+#endif
 #define fseek64 fseeko
 #define ftell64 ftello
 #endif
@@ -168,23 +173,36 @@ void split_path(const std::string &path, const char *separators, std::string *di
 
 #ifdef _WIN32
 
-FileWriteStatus write_via_temp(const char *path, const void *data, size_t len) {
+bool is_directory(const char *path) {
+    DWORD attr = GetFileAttributesA(path);
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A new sibling of `path` opened with `mode` (which holds "x": never an existing file).
+FILE *open_sibling_temp(const char *path, const char *mode, std::string *tmp) {
     std::string dir, base;
     split_path(path, "/\\", &dir, &base);
-    if (base.empty()) return FILE_WRITE_CANNOT_OPEN;
+    if (base.empty()) return nullptr;
     const uint64_t seed = (uint64_t)GetCurrentProcessId() << 32 ^ GetTickCount64() ^ (uint64_t)(uintptr_t)&dir;
-    std::string tmp;
-    FILE *f = nullptr;
-    for (int attempt = 0; attempt < TEMP_ATTEMPTS && !f; attempt++) {
-        tmp = dir + "\\" + temp_name(seed);
-        f = std::fopen(tmp.c_str(), "wbx");
-        if (!f && errno != EEXIST) break;
+    for (int attempt = 0; attempt < TEMP_ATTEMPTS; attempt++) {
+        *tmp = dir + "\\" + temp_name(seed);
+        if (FILE *f = std::fopen(tmp->c_str(), mode)) return f;
+        if (errno != EEXIST) break;
     }
+    return nullptr;
+}
+
+bool replace_file(const char *tmp, const char *target) {
+    return MoveFileExA(tmp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+FileWriteStatus write_via_temp(const char *path, const void *data, size_t len) {
+    std::string tmp;
+    FILE *f = open_sibling_temp(path, "wbx", &tmp);
     if (!f) return FILE_WRITE_CANNOT_OPEN;
     bool ok = write_all_stdio(f, data, len);
     if (std::fclose(f) != 0) ok = false;
-    if (ok && !MoveFileExA(tmp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        ok = false;
+    if (ok && !replace_file(tmp.c_str(), path)) ok = false;
     if (!ok) {
         std::remove(tmp.c_str());
         return FILE_WRITE_FAILED;
@@ -193,9 +211,7 @@ FileWriteStatus write_via_temp(const char *path, const void *data, size_t len) {
 }
 
 FileWriteStatus file_write_target(const char *path, const void *data, size_t len) {
-    DWORD attr = GetFileAttributesA(path);
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
-        return FILE_WRITE_CANNOT_OPEN;
+    if (is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
     return write_via_temp(path, data, len);
 }
 
@@ -224,7 +240,7 @@ int create_temp(int dirfd, mode_t mode, std::string *name) {
     return -1;
 }
 
-bool write_all_fd(int fd, const void *data, size_t len) {
+bool write_fd(int fd, const void *data, size_t len) {
     const char *p = (const char *)data;
     while (len > 0) {
         ssize_t n = write(fd, p, len);
@@ -233,8 +249,10 @@ bool write_all_fd(int fd, const void *data, size_t len) {
         p += n;
         len -= (size_t)n;
     }
-    return fsync(fd) == 0;
+    return true;
 }
+
+bool write_all_fd(int fd, const void *data, size_t len) { return write_fd(fd, data, len) && fsync(fd) == 0; }
 
 FileWriteStatus write_via_temp(const std::string &target, mode_t mode, bool keep_mode,
                                const void *data, size_t len) {
@@ -286,20 +304,50 @@ bool follow_links(std::string *target) {
     return false;
 }
 
-FileWriteStatus file_write_target(const char *path, const void *data, size_t len) {
-    // Through a symbolic link, as fopen would: the link's final target is replaced, or
-    // created like any new file when it does not exist yet.
-    std::string target = path;
-    if (!follow_links(&target)) return FILE_WRITE_CANNOT_OPEN;
-    struct stat st;
-    if (stat(target.c_str(), &st) != 0) {
-        if (errno != ENOENT) return FILE_WRITE_CANNOT_OPEN;
-        return write_via_temp(target, 0666, false, data, len);
+enum TargetKind {
+    TARGET_NEW,       // does not exist yet: a temporary with mode 0666 less the umask
+    TARGET_REGULAR,   // an existing file: a temporary that takes over its mode
+    TARGET_IN_PLACE,  // a device or a pipe: written directly
+    TARGET_REFUSED,   // fopen(path, "wb") would fail
+};
+
+struct Target {
+    std::string name;  // the name actually written: a symbolic link's final target
+    mode_t mode;
+    TargetKind kind;
+};
+
+// Through a symbolic link, as fopen would: the link's final target is replaced, or
+// created like any new file when it does not exist yet.
+Target resolve_target(const char *path) {
+    Target t{path, 0666, TARGET_NEW};
+    if (!follow_links(&t.name)) {
+        t.kind = TARGET_REFUSED;
+        return t;
     }
-    if (!S_ISREG(st.st_mode)) return write_in_place(target.c_str(), data, len);
+    struct stat st;
+    if (stat(t.name.c_str(), &st) != 0) {
+        if (errno != ENOENT) t.kind = TARGET_REFUSED;
+        return t;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        t.kind = TARGET_IN_PLACE;
+        return t;
+    }
     // fopen(path, "wb") would fail on a file we may not write; so do we.
-    if (access(target.c_str(), W_OK) != 0) return FILE_WRITE_CANNOT_OPEN;
-    return write_via_temp(target, st.st_mode & 07777, true, data, len);
+    t.kind = access(t.name.c_str(), W_OK) == 0 ? TARGET_REGULAR : TARGET_REFUSED;
+    t.mode = st.st_mode & 07777;
+    return t;
+}
+
+FileWriteStatus file_write_target(const char *path, const void *data, size_t len) {
+    Target t = resolve_target(path);
+    switch (t.kind) {
+    case TARGET_REFUSED: return FILE_WRITE_CANNOT_OPEN;
+    case TARGET_IN_PLACE: return write_in_place(t.name.c_str(), data, len);
+    case TARGET_NEW: return write_via_temp(t.name, t.mode, false, data, len);
+    default: return write_via_temp(t.name, t.mode, true, data, len);
+    }
 }
 
 #endif
@@ -313,4 +361,255 @@ FileWriteStatus file_write_whole(const char *path, const void *data, size_t len)
     } catch (...) {  // std::string allocation; nothing may escape to the C boundary
         return FILE_WRITE_FAILED;
     }
+}
+
+// ---- Streamed output ------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t COPY_CHUNK = 65536;
+
+char *copy_text(const std::string &s) {
+    char *p = (char *)mem_malloc(s.size() + 1);
+    if (p) std::memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+// The writer above hands over large pieces; a stdio buffer would only add a copy.
+FILE *unbuffered(FILE *f) {
+    if (f) std::setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
+#ifdef _WIN32
+
+FileWriteStatus open_out(const char *path, FileOut *out) {
+    if (is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
+    std::string tmp;
+    FILE *f = open_sibling_temp(path, "wbx", &tmp);
+    if (!f) return FILE_WRITE_CANNOT_OPEN;
+    out->f = unbuffered(f);
+    out->tmp = copy_text(tmp);
+    out->target = copy_text(path);
+    if (!out->tmp || !out->target) {
+        std::fclose(f);
+        std::remove(tmp.c_str());
+        return FILE_WRITE_NO_MEMORY;
+    }
+    return FILE_WRITE_OK;
+}
+
+FileWriteStatus open_scratch(const char *path, FileOut *scratch) {
+    if (is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
+    std::string tmp;
+    FILE *f = open_sibling_temp(path, "w+bx", &tmp);
+    if (!f) return FILE_WRITE_CANNOT_OPEN;
+    scratch->f = unbuffered(f);
+    scratch->tmp = copy_text(tmp);
+    if (!scratch->tmp) {
+        std::fclose(f);
+        std::remove(tmp.c_str());
+        return FILE_WRITE_NO_MEMORY;
+    }
+    return FILE_WRITE_OK;
+}
+
+bool copy_content(FileOut *out, FileOut *scratch) {
+    if (std::fflush(scratch->f) != 0 || fseek64(scratch->f, 0, SEEK_SET) != 0) return false;
+    // On the heap: hosts may call from threads with small stacks.
+    const size_t size = COPY_CHUNK;
+    char *buf = (char *)mem_malloc(size);
+    if (!buf) return false;
+    size_t n;
+    bool ok = true;
+    while (ok && (n = std::fread(buf, 1, size, scratch->f)) > 0) ok = file_out_write(out, buf, n);
+    std::free(buf);
+    return ok && !std::ferror(scratch->f);
+}
+
+bool finish_out(FileOut *out) {
+    bool ok = std::fflush(out->f) == 0;
+    if (std::fclose(out->f) != 0) ok = false;
+    out->f = nullptr;
+    return ok && (!out->tmp || replace_file(out->tmp, out->target));
+}
+
+#else
+
+FileWriteStatus open_out(const char *path, FileOut *out) {
+    Target t = resolve_target(path);
+    if (t.kind == TARGET_REFUSED) return FILE_WRITE_CANNOT_OPEN;
+    if (t.kind == TARGET_IN_PLACE) {
+        out->f = unbuffered(std::fopen(t.name.c_str(), "wb"));
+        return out->f ? FILE_WRITE_OK : FILE_WRITE_CANNOT_OPEN;
+    }
+    std::string dir, base;
+    split_path(t.name, "/", &dir, &base);
+    if (base.empty()) return FILE_WRITE_CANNOT_OPEN;  // "name/" is no file name
+    int dirfd = open_directory(dir);
+    if (dirfd < 0) return FILE_WRITE_CANNOT_OPEN;
+    std::string tmp;
+    int fd = create_temp(dirfd, t.mode, &tmp);
+    close(dirfd);
+    if (fd < 0) return FILE_WRITE_CANNOT_OPEN;
+    // The temporary's name is short, so the joined path is no longer than a sibling's.
+    tmp = dir + "/" + tmp;
+    out->tmp = copy_text(tmp);
+    out->target = copy_text(t.name);
+    // open() applied the umask; an existing file keeps its own mode, as an fopen would.
+    bool mode_ok = t.kind == TARGET_NEW || fchmod(fd, t.mode) == 0;
+    if (out->tmp && out->target && mode_ok) out->f = unbuffered(fdopen(fd, "wb"));
+    if (!out->f) {
+        close(fd);
+        unlink(tmp.c_str());
+        return mode_ok ? FILE_WRITE_NO_MEMORY : FILE_WRITE_FAILED;
+    }
+    return FILE_WRITE_OK;
+}
+
+FileWriteStatus open_scratch(const char *path, FileOut *scratch) {
+    Target t = resolve_target(path);
+    if (t.kind == TARGET_REFUSED) return FILE_WRITE_CANNOT_OPEN;
+    if (t.kind == TARGET_IN_PLACE) {
+        // No sibling can be made beside a device; the system's nameless temporary serves.
+        scratch->f = unbuffered(std::tmpfile());
+        return scratch->f ? FILE_WRITE_OK : FILE_WRITE_CANNOT_OPEN;
+    }
+    std::string dir, base;
+    split_path(t.name, "/", &dir, &base);
+    if (base.empty()) return FILE_WRITE_CANNOT_OPEN;
+    int dirfd = open_directory(dir);
+    if (dirfd < 0) return FILE_WRITE_CANNOT_OPEN;
+    std::string tmp;
+    int fd = create_temp(dirfd, 0600, &tmp);
+    if (fd < 0) {
+        close(dirfd);
+        return FILE_WRITE_CANNOT_OPEN;
+    }
+    // Reopened for reading too, whatever access the temporary was created with, then
+    // unlinked: from here on the file has no name to clean up.
+    int rw = openat(dirfd, tmp.c_str(), O_RDWR | O_CLOEXEC);
+    close(fd);
+    unlinkat(dirfd, tmp.c_str(), 0);
+    close(dirfd);
+    if (rw < 0) return FILE_WRITE_CANNOT_OPEN;
+    scratch->f = unbuffered(fdopen(rw, "w+b"));
+    if (!scratch->f) {
+        close(rw);
+        return FILE_WRITE_NO_MEMORY;
+    }
+    return FILE_WRITE_OK;
+}
+
+// Copies [*pos, size) of `in` to the current end of `out`: in the kernel where it can
+// (copy_file_range shares extents on file systems that can; sendfile copies without a
+// trip through user memory), else through a plain buffer.
+bool copy_fd(int in, int out, off_t *pos, off_t size) {
+#ifdef __linux__
+    while (*pos < size) {
+        ssize_t n = copy_file_range(in, pos, out, nullptr, (size_t)(size - *pos), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+    while (*pos < size) {
+        ssize_t n = sendfile(out, in, pos, (size_t)(size - *pos));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+#endif
+    if (*pos >= size) return true;
+    // On the heap: hosts may call from threads with small stacks.
+    char *buf = (char *)mem_malloc(COPY_CHUNK);
+    if (!buf) return false;
+    bool ok = true;
+    while (ok && *pos < size) {
+        size_t want = size - *pos < (off_t)COPY_CHUNK ? (size_t)(size - *pos) : COPY_CHUNK;
+        ssize_t n = pread(in, buf, want, *pos);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0 && write_fd(out, buf, (size_t)n);
+        if (ok) *pos += n;
+    }
+    std::free(buf);
+    return ok;
+}
+
+bool copy_content(FileOut *out, FileOut *scratch) {
+    if (std::fflush(scratch->f) != 0 || std::fflush(out->f) != 0) return false;
+    int in = fileno(scratch->f);
+    off_t size = lseek(in, 0, SEEK_END);
+    if (size < 0) return false;
+    off_t pos = 0;
+    // The stream's position follows the bytes written behind its back.
+    return copy_fd(in, fileno(out->f), &pos, size) && fseeko(out->f, 0, SEEK_END) == 0;
+}
+
+bool finish_out(FileOut *out) {
+    bool ok = std::fflush(out->f) == 0;
+    if (out->tmp) ok = ok && fsync(fileno(out->f)) == 0;
+    if (std::fclose(out->f) != 0) ok = false;
+    out->f = nullptr;
+    return ok && (!out->tmp || rename(out->tmp, out->target) == 0);
+}
+
+#endif
+
+}  // namespace
+
+FileWriteStatus file_out_open(const char *path, FileOut *out) {
+    *out = FileOut{};
+    if (!path || !*path) return FILE_WRITE_CANNOT_OPEN;
+    try {
+        FileWriteStatus st = open_out(path, out);
+        if (st != FILE_WRITE_OK) file_out_discard(out);
+        return st;
+    } catch (...) {  // std::string allocation
+        file_out_discard(out);
+        return FILE_WRITE_NO_MEMORY;
+    }
+}
+
+FileWriteStatus file_scratch_open(const char *path, FileOut *scratch) {
+    *scratch = FileOut{};
+    if (!path || !*path) return FILE_WRITE_CANNOT_OPEN;
+    try {
+        FileWriteStatus st = open_scratch(path, scratch);
+        if (st != FILE_WRITE_OK) file_out_discard(scratch);
+        return st;
+    } catch (...) {
+        file_out_discard(scratch);
+        return FILE_WRITE_NO_MEMORY;
+    }
+}
+
+bool file_out_write(FileOut *out, const void *data, size_t len) {
+    const char *p = (const char *)data;
+    while (len > 0) {
+        size_t n = std::fwrite(p, 1, len, out->f);
+        if (n == 0) return false;
+        p += n;
+        len -= n;
+    }
+    return true;
+}
+
+bool file_out_copy(FileOut *out, FileOut *scratch) { return copy_content(out, scratch); }
+
+FileWriteStatus file_out_commit(FileOut *out) {
+    bool ok = finish_out(out);
+    if (!ok) {
+        file_out_discard(out);
+        return FILE_WRITE_FAILED;
+    }
+    std::free(out->tmp);
+    std::free(out->target);
+    *out = FileOut{};
+    return FILE_WRITE_OK;
+}
+
+void file_out_discard(FileOut *out) {
+    if (out->f) std::fclose(out->f);
+    if (out->tmp) std::remove(out->tmp);
+    std::free(out->tmp);
+    std::free(out->target);
+    *out = FileOut{};
 }

@@ -258,38 +258,36 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
         set_err("folian_multiple: bad arguments");
         return 0;
     }
-    PdfImage *records = (PdfImage *)mem_calloc((size_t)count, sizeof(PdfImage));
-    PdfImage **list = (PdfImage **)mem_calloc((size_t)count, sizeof(PdfImage *));
-    int ok = 0;
-    if (!records || !list) {
+    PdfDoc doc;
+    if (!pdf_doc_begin(&doc, pdf_path, s_page_size, s_dpi)) {
         set_err("folian_multiple: out of memory");
-        goto done;
+        pdf_doc_free(&doc);
+        return 0;
     }
+    // Each image is freed as soon as its page is written. A writer failure is held back
+    // until every image has loaded: a file that cannot be read is the more useful report.
     for (int i = 0; i < count; i++) {
         const char *path = image_paths[i];
         if (!path || !is_image_path(path)) {
             set_err("folian_multiple: bad image path");
-            goto done;
+            pdf_doc_free(&doc);
+            return 0;
         }
-        if (!load_image(path, &records[i])) {
+        PdfImage im;
+        if (!load_image(path, &im)) {
             if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_multiple: failed on %s", path);
-            goto done;
+            pdf_doc_free(&doc);
+            return 0;
         }
-        list[i] = &records[i];
+        pdf_doc_add(&doc, &im);
+        free_image(&im);
     }
-    {
-        const char *msg = nullptr;
-        ok = pdf_write(pdf_path, list, count, s_page_size, s_dpi, &msg);
-        if (ok)
-            clear_err();
-        else
-            set_err_if_empty(msg && *msg ? msg : "folian_multiple: pdf write failed");
-    }
-done:
-    if (records)
-        for (int i = 0; i < count; i++) free_image(&records[i]);
-    std::free(records);
-    std::free(list);
+    int ok = pdf_doc_finish(&doc) ? 1 : 0;
+    if (ok)
+        clear_err();
+    else
+        set_err_if_empty(doc.message[0] ? doc.message : "folian_multiple: pdf write failed");
+    pdf_doc_free(&doc);
     return ok;
 }
 
@@ -316,6 +314,90 @@ FOLIAN_API int folian_directory(const char *dir_path, const char *pdf_path) noex
     int converted = ok ? list.count : 0;
     free_paths(&list);
     return converted;
+}
+
+// ---- Page at a time ---------------------------------------------------------------------
+
+struct folian_doc {
+    PdfDoc doc;
+    unsigned options;  // the settings in force at folian_doc_begin
+};
+
+FOLIAN_API folian_doc *folian_doc_begin(const char *pdf_path) noexcept {
+    clear_err();
+    if (!pdf_path) {
+        set_err("folian_doc_begin: bad arguments");
+        return nullptr;
+    }
+    folian_doc *d = (folian_doc *)mem_calloc(1, sizeof(folian_doc));
+    if (!d) {
+        set_err("folian_doc_begin: out of memory");
+        return nullptr;
+    }
+    d->options = s_options;
+    if (!pdf_doc_begin(&d->doc, pdf_path, s_page_size, s_dpi) || d->doc.message[0]) {
+        // A host learns at once that the output cannot be made, before any page is loaded.
+        set_err(d->doc.message[0] ? d->doc.message : "folian_doc_begin: out of memory");
+        pdf_doc_free(&d->doc);
+        std::free(d);
+        return nullptr;
+    }
+    return d;
+}
+
+FOLIAN_API int folian_doc_add(folian_doc *d, const char *image_path) noexcept {
+    clear_err();
+    if (!d) {
+        set_err("folian_doc_add: bad arguments");
+        return 0;
+    }
+    if (d->doc.message[0]) {  // an earlier page broke the document; only abort is left
+        set_err(d->doc.message);
+        return 0;
+    }
+    if (!image_path || !is_image_path(image_path)) {
+        set_err("folian_doc_add: bad image path");
+        return 0;
+    }
+    PdfImage im;
+    if (!load_image(image_path, &im)) {
+        if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_doc_add: failed on %s", image_path);
+        return 0;
+    }
+    // An image the writer refuses is skipped; the document stays as it was.
+    int ok = pdf_image_ok(&im) ? 1 : 0;
+    if (!ok)
+        set_err("pdf_write: bad image");
+    else if (!pdf_doc_add(&d->doc, &im)) {
+        set_err(d->doc.message);
+        ok = 0;
+    }
+    free_image(&im);
+    return ok;
+}
+
+FOLIAN_API int folian_doc_finish(folian_doc *d) noexcept {
+    clear_err();
+    if (!d) {
+        set_err("folian_doc_finish: bad arguments");
+        return 0;
+    }
+    int ok = 0;
+    if (d->doc.count == 0 && !d->doc.message[0])
+        set_err("folian_doc_finish: no pages");
+    else if (pdf_doc_finish(&d->doc))
+        ok = 1;
+    else
+        set_err(d->doc.message[0] ? d->doc.message : "folian_doc_finish: pdf write failed");
+    pdf_doc_free(&d->doc);
+    std::free(d);
+    return ok;
+}
+
+FOLIAN_API void folian_doc_abort(folian_doc *d) noexcept {
+    if (!d) return;
+    pdf_doc_free(&d->doc);
+    std::free(d);
 }
 
 }  // extern "C"

@@ -3,17 +3,17 @@
 // A document is one page per image. Objects are numbered catalog 1, page tree 2, then per
 // page: page, image, soft mask (only when some alpha byte is below 255), content stream.
 // Since every page's objects are numbered consecutively, writing pages in order writes the
-// objects in number order, so each body goes straight into the output buffer: there are no
-// per-object copies. Pixel samples are gathered from the RGBA records directly into their
-// zlib streams, again without a scratch copy. The finished file is handed to the safe
-// whole-file write, so a failure never leaves a partial document at the path.
+// objects in number order, so each body goes straight through one write buffer to the file:
+// the document is never held in memory. Pixel samples are gathered from the RGBA records
+// directly into their zlib blocks in that buffer, without a scratch copy. The file is a
+// temporary that replaces the destination only when complete (see file_io.h), so a failure
+// never leaves a partial document at the path.
 #include "pdf_write.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "file_io.h"
 #include "format.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
@@ -53,6 +53,9 @@ constexpr int64_t MAX_PIXELS = 200000000;
 constexpr int MAX_DPI = 10000;
 // A cross-reference entry holds a ten-digit offset.
 constexpr uint64_t MAX_XREF_OFFSET = 9999999999ULL;
+// Large enough that a stored zlib block (65540 bytes) and its neighbours go out in few
+// system calls; small beside any page image.
+constexpr size_t WRITE_BUF_SIZE = 1 << 20;
 
 struct PaperSize {
     double w, h;
@@ -64,31 +67,63 @@ constexpr char HEADER[] = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";  // 15 bytes
 constexpr char STREAM_END[] = "\nendstream\n";
 constexpr char OBJ_END[] = "\nendobj\n";
 
-// ---- Output buffer ------------------------------------------------------------------------
+// ---- Failures --------------------------------------------------------------------------
 
-// Makes room for `extra` more bytes, growing geometrically. On failure the document is
-// lost: the message is set and every later step fails.
-bool doc_reserve(PdfDoc *doc, uint64_t extra) {
-    if (doc->message[0]) return false;
-    if (extra <= doc->cap - doc->len) return true;
-    uint64_t need = doc->len + extra;
-    uint64_t cap = doc->cap ? doc->cap : 4096;
-    while (cap < need) cap = cap > UINT64_MAX / 2 ? need : cap * 2;
-    uint8_t *p = cap <= SIZE_MAX ? (uint8_t *)mem_realloc(doc->out, (size_t)cap) : nullptr;
-    if (!p) {
-        doc->message = MSG_OOM;
-        return false;
-    }
-    doc->out = p;
-    doc->cap = cap;
+int rank(const char *message) {
+    if (message == MSG_BAD_IMAGE) return 4;
+    if (message == MSG_OOM) return 3;
+    if (message == MSG_TOO_LARGE) return 2;
+    if (message[0]) return 1;
+    return 0;
+}
+
+void release_files(PdfDoc *doc) {
+    file_out_discard(&doc->out);
+    file_out_discard(&doc->scratch);
+    doc->dest = nullptr;
+    doc->buf_len = 0;
+}
+
+// Keeps the failure that outranks the other; the files go at once, whatever it was.
+bool fail(PdfDoc *doc, const char *message) {
+    if (rank(message) > rank(doc->message)) doc->message = message;
+    release_files(doc);
+    return false;
+}
+
+bool file_failed(FileWriteStatus st) { return st == FILE_WRITE_CANNOT_OPEN || st == FILE_WRITE_FAILED; }
+
+// Only a file failure lets the document go on, dry, to find a failure that outranks it.
+bool running(const PdfDoc *doc) { return rank(doc->message) <= 1; }
+
+// ---- Output ------------------------------------------------------------------------------
+
+bool flush(PdfDoc *doc) {
+    if (doc->dest && doc->buf_len && !file_out_write(doc->dest, doc->buf, doc->buf_len))
+        return fail(doc, MSG_WRITE_FAILED);
+    doc->buf_len = 0;
     return true;
 }
 
-bool doc_append(PdfDoc *doc, const void *data, uint64_t n) {
-    if (!doc_reserve(doc, n)) return false;
-    std::memcpy(doc->out + doc->len, data, (size_t)n);
-    doc->len += n;
-    return true;
+// Room for n contiguous bytes in the buffer (n <= WRITE_BUF_SIZE).
+bool reserve(PdfDoc *doc, size_t n) { return WRITE_BUF_SIZE - doc->buf_len >= n || flush(doc); }
+
+// Appends bytes; a dry document only counts them.
+void put(PdfDoc *doc, const void *data, uint64_t n) {
+    doc->pos += n;
+    if (!doc->dest) return;
+    if (n <= WRITE_BUF_SIZE - doc->buf_len) {
+        std::memcpy(doc->buf + doc->buf_len, data, (size_t)n);
+        doc->buf_len += (size_t)n;
+        return;
+    }
+    if (!flush(doc) || !doc->dest) return;
+    if (n < WRITE_BUF_SIZE) {
+        std::memcpy(doc->buf, data, (size_t)n);
+        doc->buf_len = (size_t)n;
+    } else if (!file_out_write(doc->dest, data, (size_t)n)) {
+        fail(doc, MSG_WRITE_FAILED);
+    }
 }
 
 #if defined(__GNUC__)
@@ -97,41 +132,58 @@ bool doc_append(PdfDoc *doc, const void *data, uint64_t n) {
 #define PRINTF_LIKE
 #endif
 
-// Formatted append; texts of any length are kept whole.
-PRINTF_LIKE bool doc_printf(PdfDoc *doc, const char *fmt, ...) {
-    char local[2048];
+// Formatted append; every text here is short but the page tree's, which is put in pieces.
+PRINTF_LIKE void put_printf(PdfDoc *doc, const char *fmt, ...) {
+    char text[512];
     va_list ap;
     va_start(ap, fmt);
-    int n = std::vsnprintf(local, sizeof local, fmt, ap);
+    int n = std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    if (n <= 0) return n == 0;
-    if ((size_t)n < sizeof local) return doc_append(doc, local, (uint64_t)n);
-    if (!doc_reserve(doc, (uint64_t)n + 1)) return false;
-    va_start(ap, fmt);
-    std::vsnprintf((char *)doc->out + doc->len, (size_t)n + 1, fmt, ap);
-    va_end(ap);
-    doc->len += (uint64_t)n;
-    return true;
+    if (n > 0) put(doc, text, (uint64_t)n < sizeof text ? (uint64_t)n : sizeof text - 1);
 }
 
-bool begin_object(PdfDoc *doc, int num) {
-    doc->offsets[num] = doc->len;
-    return doc_printf(doc, "%d 0 obj\n", num);
+// A stored-block zlib stream of `n` samples gathered by `fill`, built block by block in
+// the write buffer.
+template <typename Fill>
+void put_zlib(PdfDoc *doc, uint64_t n, Fill fill) {
+    // A failed write leaves the document dry; the stream is still counted whole.
+    uint64_t end = doc->pos + zlib_stored_size(n);
+    if (!doc->dest) {
+        doc->pos = end;
+        return;
+    }
+    uint8_t head[2] = {0x78, 0x01};
+    put(doc, head, 2);
+    uint32_t adler = 1;
+    uint64_t first = 0;
+    for (;;) {
+        uint64_t len = n - first < ZLIB_STORED_MAX ? n - first : ZLIB_STORED_MAX;
+        bool final = first + len == n;
+        if (!doc->dest || !reserve(doc, 5 + (size_t)len)) {
+            doc->pos = end;
+            return;
+        }
+        uint8_t *p = doc->buf + doc->buf_len;
+        p[0] = final ? 0x01 : 0x00;
+        p[1] = (uint8_t)len;
+        p[2] = (uint8_t)(len >> 8);
+        p[3] = (uint8_t)~len;
+        p[4] = (uint8_t)(~len >> 8);
+        if (len) {
+            fill(p + 5, first, len);
+            adler = adler32_update(adler, p + 5, (size_t)len);
+        }
+        doc->buf_len += 5 + (size_t)len;
+        doc->pos += 5 + len;
+        first += len;
+        if (final) break;
+    }
+    uint8_t tail[4];
+    store_be32(tail, adler);
+    put(doc, tail, 4);
 }
-
-bool end_object(PdfDoc *doc) { return doc_append(doc, OBJ_END, sizeof OBJ_END - 1); }
 
 // ---- Layout ----------------------------------------------------------------------------
-
-bool image_is_valid(const PdfImage *im) {
-    if (!im) return false;
-    if (!im->pixels && !im->jpeg_data) return false;
-    if (im->width <= 0 || im->height <= 0) return false;
-    if ((int64_t)im->width * im->height > MAX_PIXELS) return false;
-    // Two-component JPEGs have no PDF colour space.
-    if (im->jpeg_data && im->jpeg_components == 2) return false;
-    return true;
-}
 
 bool has_transparency(const PdfImage *im) {
     const uint8_t *px = im->pixels;
@@ -161,6 +213,39 @@ void place_image(PdfPage *pg, const PdfImage *im, int mode, int dpi) {
     pg->offset_y = 0.5 * (pg->page_h - pg->image_h * pg->scale);
 }
 
+// Geometry and object numbers of a page whose first object is `first_obj`.
+void lay_out(PdfPage *pg, const PdfImage *im, int mode, int dpi, int first_obj) {
+    *pg = PdfPage{};
+    place_image(pg, im, mode, dpi);
+    pg->page_obj = first_obj;
+    pg->image_obj = first_obj + 1;
+    pg->has_alpha = !im->jpeg_data && has_transparency(im);
+    if (pg->has_alpha) pg->smask_obj = first_obj + 2;
+    pg->content_obj = pg->has_alpha ? first_obj + 3 : first_obj + 2;
+}
+
+// Grows a table to hold at least `need` entries of `size` bytes, doubling.
+bool grow(void **table, size_t *cap, size_t need, size_t size) {
+    if (need <= *cap) return true;
+    size_t n = *cap ? *cap : 64;
+    while (n < need) n *= 2;
+    void *p = mem_realloc(*table, n * size);
+    if (!p) return false;
+    *table = p;
+    *cap = n;
+    return true;
+}
+
+// Makes room for the page's number in the Kids list and for its objects' offsets.
+bool record_page(PdfDoc *doc, const PdfPage *pg) {
+    if (!grow((void **)&doc->page_objs, &doc->page_cap, (size_t)doc->count + 1, sizeof(int)) ||
+        !grow((void **)&doc->offsets, &doc->offset_cap, (size_t)pg->content_obj + 1,
+              sizeof(uint64_t)))
+        return fail(doc, MSG_OOM);
+    doc->page_objs[doc->count] = pg->page_obj;
+    return true;
+}
+
 // ---- Page objects ----------------------------------------------------------------------
 
 const char *jpeg_colour_space(const PdfImage *im) {
@@ -173,194 +258,270 @@ const char *jpeg_colour_space(const PdfImage *im) {
     return "/DeviceRGB";
 }
 
-bool write_jpeg_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
-    return begin_object(doc, pg->image_obj) &&
-           doc_printf(doc,
-                      "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace %s "
-                      "/BitsPerComponent 8 /Filter /DCTDecode /Length %llu >>\nstream\n",
-                      im->width, im->height, jpeg_colour_space(im),
-                      (unsigned long long)im->jpeg_len) &&
-           doc_append(doc, im->jpeg_data, im->jpeg_len) &&
-           doc_append(doc, STREAM_END, sizeof STREAM_END - 1) && end_object(doc);
+uint64_t pages_len(const PdfDoc *doc) { return doc->pos - doc->page_base; }
+
+void begin_object(PdfDoc *doc, int num) {
+    doc->offsets[num] = pages_len(doc);
+    put_printf(doc, "%d 0 obj\n", num);
 }
 
-// Appends a stored-block zlib stream of `n` samples gathered by `fill`.
-template <typename Fill>
-bool append_zlib(PdfDoc *doc, uint64_t n, Fill fill) {
-    uint64_t size = zlib_stored_size(n);
-    if (!doc_reserve(doc, size)) return false;
-    zlib_stored_write(doc->out + doc->len, n, fill);
-    doc->len += size;
-    return true;
+void end_object(PdfDoc *doc) { put(doc, OBJ_END, sizeof OBJ_END - 1); }
+void end_stream_object(PdfDoc *doc) {
+    put(doc, STREAM_END, sizeof STREAM_END - 1);
+    end_object(doc);
 }
 
-bool write_rgb_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
+void write_jpeg_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
+    begin_object(doc, pg->image_obj);
+    put_printf(doc,
+               "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace %s "
+               "/BitsPerComponent 8 /Filter /DCTDecode /Length %llu >>\nstream\n",
+               im->width, im->height, jpeg_colour_space(im), (unsigned long long)im->jpeg_len);
+    put(doc, im->jpeg_data, im->jpeg_len);
+    end_stream_object(doc);
+}
+
+void write_rgb_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
     uint64_t pixels = (uint64_t)im->width * (uint64_t)im->height;
     uint64_t stream_len = zlib_stored_size(pixels * 3);
-    bool ok = begin_object(doc, pg->image_obj);
+    begin_object(doc, pg->image_obj);
     if (pg->has_alpha) {
-        ok = ok && doc_printf(doc,
-                              "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
-                              "/DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /SMask %d 0 R "
-                              "/Length %llu >>\nstream\n",
-                              im->width, im->height, pg->smask_obj, (unsigned long long)stream_len);
+        put_printf(doc,
+                   "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
+                   "/DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /SMask %d 0 R "
+                   "/Length %llu >>\nstream\n",
+                   im->width, im->height, pg->smask_obj, (unsigned long long)stream_len);
     } else {
-        ok = ok && doc_printf(doc,
-                              "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
-                              "/DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /Length %llu "
-                              ">>\nstream\n",
-                              im->width, im->height, (unsigned long long)stream_len);
+        put_printf(doc,
+                   "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
+                   "/DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /Length %llu "
+                   ">>\nstream\n",
+                   im->width, im->height, (unsigned long long)stream_len);
     }
     const uint8_t *px = im->pixels;
-    ok = ok && append_zlib(doc, pixels * 3, [px](uint8_t *dst, uint64_t first, uint64_t count) {
-             // Input byte k is sample k % 3 of pixel k / 3; blocks may split a pixel.
-             const uint8_t *src = px + first / 3 * 4;
-             uint64_t k = first % 3;
-             for (uint64_t i = 0; i < count; i++) {
-                 dst[i] = src[k];
-                 if (++k == 3) {
-                     k = 0;
-                     src += 4;
-                 }
-             }
-         });
-    return ok && doc_append(doc, STREAM_END, sizeof STREAM_END - 1) && end_object(doc);
+    put_zlib(doc, pixels * 3, [px](uint8_t *dst, uint64_t first, uint64_t count) {
+        // Input byte k is sample k % 3 of pixel k / 3; blocks may split a pixel.
+        const uint8_t *src = px + first / 3 * 4;
+        uint64_t k = first % 3;
+        for (uint64_t i = 0; i < count; i++) {
+            dst[i] = src[k];
+            if (++k == 3) {
+                k = 0;
+                src += 4;
+            }
+        }
+    });
+    end_stream_object(doc);
 }
 
-bool write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
+void write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
     uint64_t pixels = (uint64_t)im->width * (uint64_t)im->height;
     const uint8_t *px = im->pixels;
-    return begin_object(doc, pg->smask_obj) &&
-           doc_printf(doc,
-                      "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
-                      "/DeviceGray /BitsPerComponent 8 /Filter /FlateDecode /Length %llu "
-                      ">>\nstream\n",
-                      im->width, im->height, (unsigned long long)zlib_stored_size(pixels)) &&
-           append_zlib(doc, pixels,
-                       [px](uint8_t *dst, uint64_t first, uint64_t count) {
-                           const uint8_t *src = px + first * 4 + 3;
-                           for (uint64_t i = 0; i < count; i++) dst[i] = src[i * 4];
-                       }) &&
-           doc_append(doc, STREAM_END, sizeof STREAM_END - 1) && end_object(doc);
+    begin_object(doc, pg->smask_obj);
+    put_printf(doc,
+               "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
+               "/DeviceGray /BitsPerComponent 8 /Filter /FlateDecode /Length %llu "
+               ">>\nstream\n",
+               im->width, im->height, (unsigned long long)zlib_stored_size(pixels));
+    put_zlib(doc, pixels, [px](uint8_t *dst, uint64_t first, uint64_t count) {
+        const uint8_t *src = px + first * 4 + 3;
+        for (uint64_t i = 0; i < count; i++) dst[i] = src[i * 4];
+    });
+    end_stream_object(doc);
 }
 
-bool write_content(PdfDoc *doc, const PdfPage *pg) {
+void write_content(PdfDoc *doc, const PdfPage *pg) {
     char text[256];
     int n = std::snprintf(text, sizeof text, "q\n%s 0 0 %s %s %s cm\n/Im0 Do\nQ\n",
                           fixed2(pg->image_w * pg->scale).text, fixed2(pg->image_h * pg->scale).text,
                           fixed2(pg->offset_x).text, fixed2(pg->offset_y).text);
-    return begin_object(doc, pg->content_obj) &&
-           doc_printf(doc, "<< /Length %d >>\nstream\n%sendstream\n", n, text) && end_object(doc);
+    begin_object(doc, pg->content_obj);
+    put_printf(doc, "<< /Length %d >>\nstream\n%sendstream\n", n, text);
+    end_object(doc);
 }
 
-bool write_page_object(PdfDoc *doc, const PdfPage *pg) {
-    return begin_object(doc, pg->page_obj) &&
-           doc_printf(doc,
-                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %s %s] /Resources << "
-                      "/ProcSet [/PDF /ImageC] /XObject << /Im0 %d 0 R >> >> /Contents %d 0 R >>",
-                      fixed2(pg->page_w).text, fixed2(pg->page_h).text, pg->image_obj,
-                      pg->content_obj) &&
-           end_object(doc);
+void write_page_object(PdfDoc *doc, const PdfPage *pg) {
+    begin_object(doc, pg->page_obj);
+    put_printf(doc,
+               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %s %s] /Resources << "
+               "/ProcSet [/PDF /ImageC] /XObject << /Im0 %d 0 R >> >> /Contents %d 0 R >>",
+               fixed2(pg->page_w).text, fixed2(pg->page_h).text, pg->image_obj, pg->content_obj);
+    end_object(doc);
 }
 
-// Header, catalog and page tree: written once every page is laid out.
-bool write_document_head(PdfDoc *doc) {
-    if (!doc_append(doc, HEADER, sizeof HEADER - 1)) return false;
-    if (!begin_object(doc, 1) || !doc_printf(doc, "<< /Type /Catalog /Pages 2 0 R >>") ||
-        !end_object(doc))
-        return false;
-    if (!begin_object(doc, 2) || !doc_printf(doc, "<< /Type /Pages /Kids ["))
-        return false;
-    for (int i = 0; i < doc->count; i++)
-        if (!doc_printf(doc, "%s%d 0 R", i ? " " : "", doc->pages[i].page_obj)) return false;
-    return doc_printf(doc, "] /Count %d >>", doc->count) && end_object(doc);
+// All objects of one page, in number order: the one place that decides how a page image
+// is embedded.
+void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
+    write_page_object(doc, pg);
+    if (im->jpeg_data) {
+        write_jpeg_image(doc, pg, im);
+    } else {
+        write_rgb_image(doc, pg, im);
+        if (pg->has_alpha) write_soft_mask(doc, pg, im);
+    }
+    write_content(doc, pg);
 }
 
-bool fail(PdfDoc *doc, const char *message) {
-    if (!doc->message[0]) doc->message = message;
-    return false;
+// Header, catalog and page tree; objects 1 and 2 are the only ones before the pages.
+void write_head(PdfDoc *doc, uint64_t *head_offsets) {
+    put(doc, HEADER, sizeof HEADER - 1);
+    head_offsets[0] = doc->pos;
+    put_printf(doc, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>");
+    end_object(doc);
+    head_offsets[1] = doc->pos;
+    put_printf(doc, "2 0 obj\n<< /Type /Pages /Kids [");
+    for (int i = 0; i < doc->count; i++) put_printf(doc, "%s%d 0 R", i ? " " : "", doc->page_objs[i]);
+    put_printf(doc, "] /Count %d >>", doc->count);
+    end_object(doc);
+}
+
+void write_xref(PdfDoc *doc, const uint64_t *head_offsets, uint64_t xref) {
+    put_printf(doc, "xref\n0 %d\n", doc->next_obj);
+    put(doc, "0000000000 65535 f \n", 20);
+    for (int i = 1; i < doc->next_obj; i++) {
+        uint64_t off = i <= 2 ? head_offsets[i - 1] : doc->head_len + doc->offsets[i];
+        put_printf(doc, "%010llu 00000 n \n", (unsigned long long)off);
+    }
+    put_printf(doc, "trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%llu\n%%%%EOF\n",
+               doc->next_obj, (unsigned long long)xref);
+}
+
+bool setup(PdfDoc *doc, int mode, int dpi) {
+    *doc = PdfDoc{};
+    doc->message = "";
+    doc->next_obj = 3;
+    if (dpi < 1 || dpi > MAX_DPI) return fail(doc, MSG_BAD_ARGS);
+    if ((unsigned)mode > 3) return fail(doc, MSG_BAD_MODE);
+    doc->mode = mode;
+    doc->dpi = dpi;
+    doc->buf = (uint8_t *)mem_malloc(WRITE_BUF_SIZE);
+    if (!doc->buf) return fail(doc, MSG_OOM);
+    return true;
 }
 
 }  // namespace
 
-bool pdf_doc_begin(PdfDoc *doc, int count, int mode, int dpi) {
-    *doc = PdfDoc{};
-    doc->message = "";
+bool pdf_image_ok(const PdfImage *im) {
+    if (!im) return false;
+    if (!im->pixels && !im->jpeg_data) return false;
+    if (im->width <= 0 || im->height <= 0) return false;
+    if ((int64_t)im->width * im->height > MAX_PIXELS) return false;
+    // Two-component JPEGs have no PDF colour space.
+    if (im->jpeg_data && im->jpeg_components == 2) return false;
+    return true;
+}
+
+bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi) {
+    if (!setup(doc, mode, dpi)) return false;
+    doc->path = path;
+    FileWriteStatus st = file_scratch_open(path, &doc->scratch);
+    if (st == FILE_WRITE_OK)
+        doc->dest = &doc->scratch;
+    else if (!file_failed(st))
+        return fail(doc, MSG_OOM);
+    else
+        fail(doc, MSG_CANNOT_OPEN);  // goes on dry: a later failure may outrank this one
+    return true;
+}
+
+bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count,
+                         int mode, int dpi) {
+    if (!setup(doc, mode, dpi)) return false;
+    doc->path = path;
+    if (count <= 0) return fail(doc, MSG_BAD_ARGS);
+    // Every image is checked before anything is allocated for the pages.
+    for (int i = 0; i < count; i++)
+        if (!pdf_image_ok(images[i])) return fail(doc, MSG_BAD_IMAGE);
+    doc->plan = (PdfPage *)mem_calloc((size_t)count, sizeof(PdfPage));
+    if (!doc->plan) return fail(doc, MSG_OOM);
+    doc->planned = count;
+    for (int i = 0; i < count; i++) {
+        PdfPage *pg = &doc->plan[i];
+        lay_out(pg, images[i], mode, dpi, doc->next_obj);
+        if (!record_page(doc, pg)) return false;
+        doc->count++;
+        doc->next_obj = pg->content_obj + 1;
+    }
+    FileWriteStatus st = file_out_open(path, &doc->out);
+    if (st == FILE_WRITE_OK)
+        doc->dest = &doc->out;
+    else if (!file_failed(st))
+        return fail(doc, MSG_OOM);
+    else
+        fail(doc, MSG_CANNOT_OPEN);
+    write_head(doc, doc->head_offsets);
+    doc->head_len = doc->page_base = doc->pos;
+    doc->count = 0;  // pages are counted again as they are written
     doc->next_obj = 3;
-    if (count <= 0 || dpi < 1 || dpi > MAX_DPI) return fail(doc, MSG_BAD_ARGS);
-    if ((unsigned)mode > 3) return fail(doc, MSG_BAD_MODE);
-    doc->count = count;
-    doc->mode = mode;
-    doc->dpi = dpi;
-    doc->pages = (PdfPage *)mem_calloc((size_t)count, sizeof(PdfPage));
-    if (!doc->pages) return fail(doc, MSG_OOM);
     return true;
 }
 
-bool pdf_doc_layout(PdfDoc *doc, const PdfImage *im) {
-    if (doc->message[0] || doc->laid_out >= doc->count) return fail(doc, MSG_BAD_ARGS);
-    if (!image_is_valid(im)) return fail(doc, MSG_BAD_IMAGE);
-    PdfPage *pg = &doc->pages[doc->laid_out++];
-    place_image(pg, im, doc->mode, doc->dpi);
-    int n = doc->next_obj;
-    pg->page_obj = n;
-    pg->image_obj = n + 1;
-    pg->has_alpha = !im->jpeg_data && has_transparency(im);
-    if (pg->has_alpha) pg->smask_obj = n + 2;
-    pg->content_obj = pg->has_alpha ? n + 3 : n + 2;
-    doc->next_obj = pg->content_obj + 1;
-    return true;
-}
-
-bool pdf_doc_add_page(PdfDoc *doc, const PdfImage *im) {
-    if (doc->message[0] || doc->laid_out != doc->count || doc->added >= doc->count)
-        return fail(doc, MSG_BAD_ARGS);
-    if (doc->added == 0) {
-        doc->offsets = (uint64_t *)mem_calloc((size_t)doc->next_obj, sizeof(uint64_t));
-        if (!doc->offsets) return fail(doc, MSG_OOM);
-        if (!write_document_head(doc)) return fail(doc, MSG_OOM);
-    }
-    const PdfPage *pg = &doc->pages[doc->added++];
-    bool ok = write_page_object(doc, pg);
-    if (im->jpeg_data) {
-        ok = ok && write_jpeg_image(doc, pg, im);
+bool pdf_doc_add(PdfDoc *doc, const PdfImage *im) {
+    if (!pdf_image_ok(im)) return fail(doc, MSG_BAD_IMAGE);
+    if (!running(doc)) return false;
+    PdfPage local;
+    const PdfPage *pg;
+    if (doc->plan) {
+        if (doc->count >= doc->planned) return fail(doc, MSG_BAD_ARGS);
+        pg = &doc->plan[doc->count];
     } else {
-        ok = ok && write_rgb_image(doc, pg, im);
-        if (pg->has_alpha) ok = ok && write_soft_mask(doc, pg, im);
+        lay_out(&local, im, doc->mode, doc->dpi, doc->next_obj);
+        if (!record_page(doc, &local)) return false;
+        pg = &local;
     }
-    ok = ok && write_content(doc, pg);
-    return ok || fail(doc, MSG_OOM);
+    write_page(doc, pg, im);
+    doc->count++;
+    doc->next_obj = pg->content_obj + 1;
+    if (doc->head_len + pages_len(doc) > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
+    return doc->message[0] == 0;
 }
 
-bool pdf_doc_finish(PdfDoc *doc, const char *path) {
-    if (doc->message[0] || doc->added != doc->count) return fail(doc, MSG_BAD_ARGS);
-    uint64_t xref = doc->len;
-    if (xref > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
-    int n_obj = doc->next_obj;
-    // Every entry is exactly 20 bytes, so the table can be reserved in one step.
-    if (!doc_reserve(doc, 64 + 20 * (uint64_t)n_obj + 128)) return fail(doc, MSG_OOM);
-    bool ok = doc_printf(doc, "xref\n0 %d\n", n_obj) &&
-              doc_append(doc, "0000000000 65535 f \n", 20);
-    for (int i = 1; ok && i < n_obj; i++)
-        ok = doc_printf(doc, "%010llu 00000 n \n", (unsigned long long)doc->offsets[i]);
-    ok = ok && doc_printf(doc, "trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%llu\n%%%%EOF\n",
-                          n_obj, (unsigned long long)xref);
-    if (!ok) return fail(doc, MSG_OOM);
-    if (doc->len > SIZE_MAX) return fail(doc, MSG_TOO_LARGE);
-    switch (file_write_whole(path, doc->out, (size_t)doc->len)) {
-    case FILE_WRITE_OK: return true;
-    case FILE_WRITE_CANNOT_OPEN: return fail(doc, MSG_CANNOT_OPEN);
-    default: return fail(doc, MSG_WRITE_FAILED);
+bool pdf_doc_finish(PdfDoc *doc) {
+    if (doc->count == 0) return fail(doc, MSG_BAD_ARGS);
+    if (!running(doc)) return false;
+    if (!doc->plan) {
+        // The pages are complete in the scratch file: now the head can be written before them.
+        if (!flush(doc)) return false;
+        uint64_t pages = pages_len(doc);
+        FileOut *scratch = doc->dest;
+        if (doc->dest) {
+            FileWriteStatus st = file_out_open(doc->path, &doc->out);
+            if (st != FILE_WRITE_OK) {
+                fail(doc, file_failed(st) ? MSG_CANNOT_OPEN : MSG_OOM);
+                scratch = nullptr;
+            }
+        }
+        doc->dest = scratch ? &doc->out : nullptr;
+        doc->pos = 0;
+        write_head(doc, doc->head_offsets);
+        doc->head_len = doc->pos;
+        if (!flush(doc)) return false;
+        if (doc->dest && !file_out_copy(&doc->out, &doc->scratch)) fail(doc, MSG_WRITE_FAILED);
+        file_out_discard(&doc->scratch);
+        doc->pos += pages;
+        doc->page_base = doc->head_len;
     }
+    uint64_t xref = doc->pos;
+    if (xref > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
+    if (!doc->dest) return false;  // dry: the file failure stands
+    write_xref(doc, doc->head_offsets, xref);
+    if (!flush(doc) || !doc->dest) return false;
+    doc->dest = nullptr;
+    FileWriteStatus st = file_out_commit(&doc->out);
+    if (st != FILE_WRITE_OK) return fail(doc, MSG_WRITE_FAILED);
+    return true;
 }
 
 void pdf_doc_free(PdfDoc *doc) {
-    std::free(doc->out);
+    release_files(doc);
+    std::free(doc->buf);
+    std::free(doc->page_objs);
     std::free(doc->offsets);
-    std::free(doc->pages);
-    doc->out = nullptr;
+    std::free(doc->plan);
+    doc->buf = nullptr;
+    doc->page_objs = nullptr;
     doc->offsets = nullptr;
-    doc->pages = nullptr;
+    doc->plan = nullptr;
 }
 
 extern "C" FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, int mode,
@@ -368,16 +529,16 @@ extern "C" FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, i
     const char *unused;
     if (!message) message = &unused;  // a host may not want the text
     *message = "";
-    if (!path || !images) {
+    if (!path || !images || count <= 0 || dpi < 1 || dpi > MAX_DPI) {
         *message = MSG_BAD_ARGS;
         return 0;
     }
     PdfDoc doc;
-    bool ok = pdf_doc_begin(&doc, count, mode, dpi);
-    for (int i = 0; ok && i < count; i++) ok = pdf_doc_layout(&doc, images[i]);
-    for (int i = 0; ok && i < count; i++) ok = pdf_doc_add_page(&doc, images[i]);
-    ok = ok && pdf_doc_finish(&doc, path);
+    bool ok = pdf_doc_begin_known(&doc, path, images, count, mode, dpi);
+    for (int i = 0; ok && i < count; i++) ok = pdf_doc_add(&doc, images[i]);
+    ok = ok && pdf_doc_finish(&doc);
     *message = doc.message;
     pdf_doc_free(&doc);
     return ok ? 1 : 0;
 }
+

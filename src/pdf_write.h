@@ -8,6 +8,7 @@
 
 #include "bytes.h"
 #include "checksum.h"
+#include "file_io.h"
 #include "folian.h"
 
 // ---- Zlib stream of stored blocks ----------------------------------------------------------
@@ -58,32 +59,66 @@ void zlib_stored_write(uint8_t *out, uint64_t n, Fill fill) {
 uint8_t *kv_deflate(const uint8_t *data, uint64_t len, uint64_t *out_len);
 
 // ---- Document builder ------------------------------------------------------------------------
-// pdf_write in steps, so a caller can hand pages over one after another:
-//   pdf_doc_begin(count, mode, dpi); pdf_doc_layout(page i) for every page;
-//   pdf_doc_add_page(page i) for every page in order; pdf_doc_finish(path); pdf_doc_free.
-// Layout needs every image (object numbers depend on which pages carry a soft mask, and the
-// page tree, object 2, lists them all); adding a page appends its objects to the document
-// and no longer needs its image afterwards. Every step returns false with doc->message set.
+// pdf_write in steps, so a caller can hand pages over one after another and free each image
+// once its page is added. Object numbers of a page depend only on which earlier pages carry a
+// soft mask, so page objects can be written as they come; only the page tree (object 2, which
+// lists every page and precedes them all) must wait for the last page. Two ways in:
+//   pdf_doc_begin: pages stream into a nameless scratch file beside the output; finishing
+//     writes the head, copies the pages after it (in the kernel where it can) and adds the
+//     cross-reference table.
+//   pdf_doc_begin_known: every image is at hand, so the pages are laid out first and the
+//     whole file is written in one pass, head first, with no scratch file.
+// Either way the output is a temporary that replaces the destination only when complete,
+// and memory stays at one write buffer plus a few bytes per page.
+//
+// Failures. The first failure ends writing; what is reported is the failure today's whole-
+// document writer would have reported for the same inputs, which checks every image before
+// it allocates, and sizes the document before it opens the file. So a failure is raised by
+// rank: a bad image outranks running out of memory, which outranks a document too large,
+// which outranks an output that cannot be opened or written. After a file failure the
+// document goes on dry, counting bytes without writing them, so a later "too large" or bad
+// image still takes precedence; after any other failure later pages are only checked.
 
 struct PdfPage;  // one page's object numbers and geometry
 
 struct PdfDoc {
-    uint8_t *out;          // the document so far
-    uint64_t len, cap;
-    uint64_t *offsets;     // offsets[i]: where object i begins; [0] unused
-    PdfPage *pages;
-    int count;             // pages announced
-    int laid_out;          // pages laid out so far
-    int added;             // pages whose objects are in `out`
-    int next_obj;          // next free object number
+    const char *path;      // the destination
     int mode, dpi;
+    int count;             // pages added
+    int next_obj;          // next free object number
+    int *page_objs;        // page object number of every page added (the Kids list)
+    size_t page_cap;
+    uint64_t *offsets;     // offsets[i]: where object i >= 3 begins, from the first page's start
+    size_t offset_cap;
+    PdfPage *plan;         // pdf_doc_begin_known: the layout of every page
+    int planned;
+    FileOut out;           // the document under its temporary name, once open
+    FileOut scratch;       // pdf_doc_begin: the pages until the document is finished
+    FileOut *dest;         // where bytes go now; null while the document runs dry
+    uint8_t *buf;          // write buffer in front of dest
+    size_t buf_len;
+    uint64_t pos;          // bytes put so far into the current file (counted when dry too)
+    uint64_t page_base;    // pos where the first page begins in the current file
+    uint64_t head_len;     // header, catalog and page tree, once written
+    uint64_t head_offsets[2];  // where objects 1 and 2 begin
     const char *message;   // "" or the failure text
 };
 
-bool pdf_doc_begin(PdfDoc *doc, int count, int mode, int dpi);
-bool pdf_doc_layout(PdfDoc *doc, const PdfImage *image);
-bool pdf_doc_add_page(PdfDoc *doc, const PdfImage *image);
-bool pdf_doc_finish(PdfDoc *doc, const char *path);
+// Both set *doc up and return false only when it cannot be used at all (bad arguments, bad
+// page size mode, no memory for its buffer, a bad image among `images`); a file that cannot be
+// opened leaves a usable, dry document with the message set.
+bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi);
+bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count,
+                         int mode, int dpi);
+// The checks a page image must pass ("pdf_write: bad image" otherwise).
+bool pdf_image_ok(const PdfImage *image);
+// Lays out and writes one page. With pdf_doc_begin_known, the images in the same order.
+// False when this page or an earlier one failed (doc->message says why).
+bool pdf_doc_add(PdfDoc *doc, const PdfImage *image);
+// Writes the head (when still due) and the cross-reference table, and replaces the
+// destination. False with doc->message set on failure, or when an earlier step failed.
+bool pdf_doc_finish(PdfDoc *doc);
+// Releases everything; an unfinished document leaves no file behind.
 void pdf_doc_free(PdfDoc *doc);
 
 #endif
