@@ -49,6 +49,8 @@ constexpr unsigned HASH_BITS = 15;
 constexpr unsigned FIND_MIN = 4;             // shortest match looked for
 constexpr unsigned MAX_CHAIN = 12;           // chain links walked per search
 constexpr unsigned NICE_LEN = 64;            // a match this long ends the search
+constexpr unsigned GOOD_LEN = 6;             // a match this long cuts the look ahead's walk to a quarter
+constexpr unsigned FAR_FOUR = 128;           // a 4-byte match farther back costs more than its literals
 constexpr unsigned LAZY_LEN = 32;            // a match this long is taken without a look ahead
 constexpr unsigned LOOKAHEAD = MAX_MATCH + 1 + 8;  // input a lazy search may read past its start
 constexpr size_t BUF_SIZE = size_t(1) << 18;
@@ -482,22 +484,24 @@ inline void insert(Deflater *d, size_t p) {
     d->head[h] = (int32_t)p;
 }
 
-// Inserts p and returns the longest match for it among the chain (0 when none of
-// FIND_MIN bytes or more), with its distance in *dist.
-unsigned longest_match(Deflater *d, size_t p, unsigned *dist) {
+// Inserts p and returns the longest match for it longer than `shorter`, walking at most
+// `chain` links (0 when there is none), with its distance in *dist. On image data a
+// 4-byte match from far back costs more bits than four literals, so it does not count.
+unsigned longest_match(Deflater *d, size_t p, unsigned *dist, unsigned shorter, unsigned chain) {
     const size_t avail = d->buf_len - p;
     const unsigned limit = avail < MAX_MATCH ? (unsigned)avail : MAX_MATCH;
-    if (limit < FIND_MIN) return 0;
+    if (limit < FIND_MIN) return 0;  // too close to the end to hash: not inserted either
     const uint8_t *buf = d->buf, *cur = buf + p;
     const uint32_t h = hash4(cur);
     int32_t cand = d->head[h];
     d->prev[p % WSIZE] = cand;
     d->head[h] = (int32_t)p;
     // Distances stop one short of WSIZE: the ring slot of p - WSIZE was just reused.
+    if (limit <= shorter) return 0;  // nothing longer fits
     const int32_t lowest = (int32_t)p - (int32_t)(WSIZE - 1);
     const uint32_t first = load32(cur);
-    unsigned best = FIND_MIN - 1;
-    for (unsigned chain = MAX_CHAIN; cand >= lowest && cand >= 0; cand = d->prev[cand % WSIZE]) {
+    unsigned best = shorter;
+    for (; cand >= lowest && cand >= 0; cand = d->prev[cand % WSIZE]) {
         const uint8_t *c = buf + cand;
         if (c[best] == cur[best] && load32(c) == first) {
             const unsigned len = match_length(c, cur, limit);
@@ -509,7 +513,8 @@ unsigned longest_match(Deflater *d, size_t p, unsigned *dist) {
         }
         if (--chain == 0) break;
     }
-    return best >= FIND_MIN ? best : 0;
+    if (best == FIND_MIN && *dist > FAR_FOUR) return 0;
+    return best > shorter ? best : 0;
 }
 
 inline void add_literal(Deflater *d, uint8_t byte) {
@@ -533,13 +538,13 @@ bool match_until(Deflater *d, size_t stop) {
             len = d->next_len;
             dist = d->next_dist;
         } else {
-            len = longest_match(d, p, &dist);
+            len = longest_match(d, p, &dist, FIND_MIN - 1, MAX_CHAIN);
         }
         d->next_len = 0;
         size_t inserted = p + 1;  // positions below this are in the hash chains
         if (len && len < LAZY_LEN && p + 1 < d->buf_len) {
             unsigned dist2 = 0;
-            const unsigned len2 = longest_match(d, p + 1, &dist2);
+            const unsigned len2 = longest_match(d, p + 1, &dist2, len, len >= GOOD_LEN ? MAX_CHAIN / 4 + 1 : MAX_CHAIN);
             inserted = p + 2;
             if (len2 > len) {
                 add_literal(d, buf[p]);
