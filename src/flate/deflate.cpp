@@ -3,7 +3,8 @@
 // Matching: a hash of the next four bytes heads a chain of earlier positions with the
 // same hash (a 32 KiB ring of links); a bounded walk of the chain finds the longest match,
 // and one step of lazy evaluation gives up a match when the next position has a longer
-// one. Matches shorter than four bytes are not looked for: on image data they rarely pay.
+// one. Matches shorter than four bytes are not looked for, and short ones only near by:
+// on image data a short match from far back costs more than its literals.
 // Blocks: the matcher's literals and matches are kept as items until a block is full;
 // then its cost is counted exactly for a dynamic Huffman block, the fixed code and
 // stored form, and the smallest is written. Huffman code lengths come from a two-queue
@@ -47,16 +48,24 @@ constexpr uint8_t PRECODE_ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 
 // ---- Matcher settings ------------------------------------------------------------------
 constexpr unsigned HASH_BITS = 15;
 constexpr unsigned FIND_MIN = 4;             // shortest match looked for
-constexpr unsigned MAX_CHAIN = 12;           // chain links walked per search
+constexpr unsigned MAX_CHAIN = 8;            // chain links walked per search
 constexpr unsigned NICE_LEN = 64;            // a match this long ends the search
 constexpr unsigned GOOD_LEN = 6;             // a match this long cuts the look ahead's walk to a quarter
-constexpr unsigned FAR_FOUR = 128;           // a 4-byte match farther back costs more than its literals
 constexpr unsigned LAZY_LEN = 32;            // a match this long is taken without a look ahead
 constexpr unsigned LOOKAHEAD = MAX_MATCH + 1 + 8;  // input a lazy search may read past its start
 constexpr size_t BUF_SIZE = size_t(1) << 18;
 constexpr size_t BUF_PAD = 8;                // bytes after the buffer a comparison may read
-constexpr size_t MAX_ITEMS = size_t(1) << 15;
+constexpr size_t MAX_ITEMS = size_t(1) << 16;
 constexpr int32_t NIL = -(1 << 30);          // no position; far below any window start
+
+// The farthest distance a match of 4 to 7 bytes may come from. On filtered image data a
+// literal codes in 5 to 7 bits, while a match pays for its length and distance codes
+// and the distance's extra bits (up to 13), so a short match from far back costs more
+// than the literals it replaces. Longer matches may come from anywhere. The limits were
+// found by measurement on the photo corpus; they bring the output to within a fraction of
+// a percent of the best lazy matchers'.
+constexpr unsigned SHORT_MATCH_MAX_DIST[8] = {0, 0, 0, 0, 8, 64, 256, 2048};
+constexpr unsigned SHORT_MATCH = 8;           // lengths below this are limited above
 
 // Length symbol index (0-28, symbol 257 + index) of every length - 3 (0-255). Lengths
 // 3-10 have a symbol each, then each base covers 2^extra lengths; 258 has its own symbol.
@@ -485,8 +494,8 @@ inline void insert(Deflater *d, size_t p) {
 }
 
 // Inserts p and returns the longest match for it longer than `shorter`, walking at most
-// `chain` links (0 when there is none), with its distance in *dist. On image data a
-// 4-byte match from far back costs more bits than four literals, so it does not count.
+// `chain` links (0 when there is none), with its distance in *dist. Short matches count
+// only from near enough (SHORT_MATCH_MAX_DIST).
 unsigned longest_match(Deflater *d, size_t p, unsigned *dist, unsigned shorter, unsigned chain) {
     const size_t avail = d->buf_len - p;
     const unsigned limit = avail < MAX_MATCH ? (unsigned)avail : MAX_MATCH;
@@ -505,15 +514,15 @@ unsigned longest_match(Deflater *d, size_t p, unsigned *dist, unsigned shorter, 
         const uint8_t *c = buf + cand;
         if (c[best] == cur[best] && load32(c) == first) {
             const unsigned len = match_length(c, cur, limit);
-            if (len > best) {
+            const unsigned distance = (unsigned)(p - (size_t)cand);
+            if (len > best && (len >= SHORT_MATCH || distance <= SHORT_MATCH_MAX_DIST[len])) {
                 best = len;
-                *dist = (unsigned)(p - (size_t)cand);
+                *dist = distance;
                 if (len >= NICE_LEN || len >= limit) break;
             }
         }
         if (--chain == 0) break;
     }
-    if (best == FIND_MIN && *dist > FAR_FOUR) return 0;
     return best > shorter ? best : 0;
 }
 
