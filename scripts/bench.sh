@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 corpus=${1:?usage: scripts/bench.sh CORPUS_DIR}
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DFOLIAN_BUILD_BENCH=ON -DFOLIAN_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench -j "$(nproc)" --target inflate_png_bench jpeg_decode_bench jpeg_encode_bench
+cmake --build build/bench -j "$(nproc)" --target inflate_png_bench jpeg_decode_bench jpeg_encode_bench deflate_bench
 if [ ! -d "$corpus/jpeg444" ]; then
   mkdir -p "$corpus/jpeg444"
   for f in $(ls "$corpus/jpeg" | head -12); do
@@ -20,3 +20,5 @@ echo "== JPEG decoding: kv_jpeg_decode_impl vs libjpeg-turbo (float IDCT, no fan
 build/bench/jpeg_decode_bench -r 5 "$corpus/jpeg" "$corpus/jpeg444"
 echo "== JPEG encoding: kv_jpeg_write vs libjpeg-turbo (q50, 4:4:4, float DCT, standard tables)"
 build/bench/jpeg_encode_bench "$corpus/jpeg" 10 5
+echo "== Deflate: our compressor vs zlib and libdeflate on the filtered RGB and alpha planes"
+build/bench/deflate_bench -r 3 "$corpus/png-rgba" "$corpus/png-rgb"

@@ -3,8 +3,9 @@
 // Matching: a hash of the next four bytes heads a chain of earlier positions with the
 // same hash (a 32 KiB ring of links); a bounded walk of the chain finds the longest match,
 // and one step of lazy evaluation gives up a match when the next position has a longer
-// one. Matches shorter than four bytes are not looked for, and short ones only near by:
-// on image data a short match from far back costs more than its literals.
+// one. Matches shorter than four bytes are not looked for, and one shorter than eight
+// counts only when it costs fewer bits than its literals by the previous block's codes:
+// on image data a short match from far back often costs more.
 // Blocks: the matcher's literals and matches are kept as items until a block is full;
 // then its cost is counted exactly for a dynamic Huffman block, the fixed code and
 // stored form, and the smallest is written. Huffman code lengths come from a two-queue
@@ -48,7 +49,7 @@ constexpr uint8_t PRECODE_ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 
 // ---- Matcher settings ------------------------------------------------------------------
 constexpr unsigned HASH_BITS = 15;
 constexpr unsigned FIND_MIN = 4;             // shortest match looked for
-constexpr unsigned MAX_CHAIN = 8;            // chain links walked per search
+constexpr unsigned MAX_CHAIN = 12;           // chain links walked per search
 constexpr unsigned NICE_LEN = 64;            // a match this long ends the search
 constexpr unsigned GOOD_LEN = 6;             // a match this long cuts the look ahead's walk to a quarter
 constexpr unsigned LAZY_LEN = 32;            // a match this long is taken without a look ahead
@@ -58,14 +59,11 @@ constexpr size_t BUF_PAD = 8;                // bytes after the buffer a compari
 constexpr size_t MAX_ITEMS = size_t(1) << 16;
 constexpr int32_t NIL = -(1 << 30);          // no position; far below any window start
 
-// The farthest distance a match of 4 to 7 bytes may come from. On filtered image data a
-// literal codes in 5 to 7 bits, while a match pays for its length and distance codes
-// and the distance's extra bits (up to 13), so a short match from far back costs more
-// than the literals it replaces. Longer matches may come from anywhere. The limits were
-// found by measurement on the photo corpus; they bring the output to within a fraction of
-// a percent of the best lazy matchers'.
-constexpr unsigned SHORT_MATCH_MAX_DIST[8] = {0, 0, 0, 0, 8, 64, 256, 2048};
-constexpr unsigned SHORT_MATCH = 8;           // lengths below this are limited above
+// Bits a short match must save over its literals: the costs are last block's, and a
+// match also takes hash-chain room from later ones; measured best on the photo corpus.
+constexpr int MATCH_MARGIN = 2;
+constexpr unsigned SHORT_MATCH = 8;           // matches below this length must pay for themselves
+constexpr uint8_t UNSEEN_COST = 12;           // bits assumed for a symbol the last block did not use
 
 // Length symbol index (0-28, symbol 257 + index) of every length - 3 (0-255). Lengths
 // 3-10 have a symbol each, then each base covers 2^extra lengths; 258 has its own symbol.
@@ -271,6 +269,11 @@ struct Deflater {
     size_t item_count;
     uint32_t litlen_freq[NUM_LITLEN_SYMS];
     uint32_t dist_freq[NUM_DIST_SYMS];
+    // Bits each symbol cost in the last block's codes (the fixed code's before the first),
+    // extra bits included, to tell whether a short match pays for itself.
+    uint8_t lit_cost[256];
+    uint8_t len_cost[29];
+    uint8_t dist_cost[NUM_DIST_SYMS];
 
     // A match already found at next_pos by the look ahead (next_len 0: none pending).
     size_t next_pos;
@@ -453,6 +456,16 @@ void write_stored(BitWriter &w, const uint8_t *data, size_t n, bool final) {
     } while (done < n);
 }
 
+inline uint8_t cost_of(const Code &c, unsigned sym, unsigned extra) {
+    return (uint8_t)((c.len[sym] ? c.len[sym] : UNSEEN_COST) + extra);
+}
+
+void learn_costs(Deflater *d, const Code &litlen, const Code &dist) {
+    for (unsigned s = 0; s < 256; s++) d->lit_cost[s] = cost_of(litlen, s, 0);
+    for (unsigned s = 0; s < 29; s++) d->len_cost[s] = cost_of(litlen, 257 + s, LEN_EXTRA[s]);
+    for (unsigned s = 0; s < NUM_DIST_SYMS; s++) d->dist_cost[s] = cost_of(dist, s, dist_extra_bits(s));
+}
+
 // Writes the current block in its smallest form and starts a new one.
 bool flush_block(Deflater *d, bool final) {
     const size_t n = d->pos - d->block_start;
@@ -477,6 +490,7 @@ bool flush_block(Deflater *d, bool final) {
         }
         keep(d, w);
     }
+    learn_costs(d, b.litlen, b.dist);
     d->block_start = d->pos;
     d->item_count = 0;
     std::memset(d->litlen_freq, 0, sizeof d->litlen_freq);
@@ -493,9 +507,14 @@ inline void insert(Deflater *d, size_t p) {
     d->head[h] = (int32_t)p;
 }
 
+// What a match costs in the last block's codes.
+inline unsigned match_bits(const Deflater *d, unsigned len, unsigned distance) {
+    return d->len_cost[LEN_SYM.v[len - MIN_MATCH]] + d->dist_cost[dist_sym(distance - 1)];
+}
+
 // Inserts p and returns the longest match for it longer than `shorter`, walking at most
-// `chain` links (0 when there is none), with its distance in *dist. Short matches count
-// only from near enough (SHORT_MATCH_MAX_DIST).
+// `chain` links (0 when there is none), with its distance in *dist. A short match counts
+// only when it costs fewer bits than its bytes as literals, by the last block's codes.
 unsigned longest_match(Deflater *d, size_t p, unsigned *dist, unsigned shorter, unsigned chain) {
     const size_t avail = d->buf_len - p;
     const unsigned limit = avail < MAX_MATCH ? (unsigned)avail : MAX_MATCH;
@@ -510,12 +529,18 @@ unsigned longest_match(Deflater *d, size_t p, unsigned *dist, unsigned shorter, 
     const int32_t lowest = (int32_t)p - (int32_t)(WSIZE - 1);
     const uint32_t first = load32(cur);
     unsigned best = shorter;
+    // lit_bits[k]: what the first k bytes cost as literals.
+    unsigned lit_bits[SHORT_MATCH];
+    lit_bits[0] = 0;
+    for (unsigned k = 1; k < SHORT_MATCH && k <= limit; k++) lit_bits[k] = lit_bits[k - 1] + d->lit_cost[cur[k - 1]];
     for (; cand >= lowest && cand >= 0; cand = d->prev[cand % WSIZE]) {
+        // Testing the byte that would make the match longer than the best so far rules
+        // out most candidates without a comparison.
         const uint8_t *c = buf + cand;
         if (c[best] == cur[best] && load32(c) == first) {
             const unsigned len = match_length(c, cur, limit);
             const unsigned distance = (unsigned)(p - (size_t)cand);
-            if (len > best && (len >= SHORT_MATCH || distance <= SHORT_MATCH_MAX_DIST[len])) {
+            if (len > best && (len >= SHORT_MATCH || (int)match_bits(d, len, distance) + MATCH_MARGIN < (int)lit_bits[len])) {
                 best = len;
                 *dist = distance;
                 if (len >= NICE_LEN || len >= limit) break;
@@ -615,6 +640,7 @@ Deflater *deflate_new(DeflateFormat format) {
     for (size_t i = 0; i < WSIZE; i++) d->prev[i] = NIL;
     d->format = format;
     d->adler = 1;
+    learn_costs(d, FIXED.litlen, FIXED.dist);
     if (format == DEFLATE_ZLIB) {
         if (!reserve(d, 2)) {
             deflate_free(d);
