@@ -142,6 +142,13 @@ FOLIAN_API unsigned char *kv_png_decode_ex(const char *path, unsigned flags, int
 /* RGBA to a PNG file (8-bit RGBA, stored deflate blocks). 1 on success, 0 on failure. */
 FOLIAN_API int kv_png_write(const char *path, int width, int height,
                             const unsigned char *pixels) FOLIAN_NOEXCEPT;
+/* Options for kv_png_write_ex, one bit each. */
+#define KV_PNG_COMPRESS 0x01u /* rows filtered per row and deflate-compressed */
+/* RGBA to a PNG file with options (KV_PNG_* bits; unknown bits are ignored). With none
+ * set the file is byte for byte kv_png_write's. The caller keeps the pixels. 1 on
+ * success; 0 on failure, when no file is left at path. */
+FOLIAN_API int kv_png_write_ex(const char *path, int width, int height, const unsigned char *pixels,
+                               unsigned flags) FOLIAN_NOEXCEPT;
 
 /* Frame size and component count (1 to 4) of a JPEG file, without decoding. 1 or 0. */
 FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height,

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 corpus=${1:?usage: scripts/bench.sh CORPUS_DIR}
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DFOLIAN_BUILD_BENCH=ON -DFOLIAN_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench -j "$(nproc)" --target inflate_png_bench jpeg_decode_bench jpeg_encode_bench
+cmake --build build/bench -j "$(nproc)" --target inflate_png_bench jpeg_decode_bench jpeg_encode_bench deflate_bench
 set444=build/bench/jpeg444
 if [ ! -d "$set444" ]; then
   mkdir -p "$set444.tmp"
@@ -35,3 +35,5 @@ echo "== JPEG encoding: kv_jpeg_write vs libjpeg-turbo (q50, 4:4:4, float DCT, s
 build/bench/jpeg_encode_bench "$corpus/jpeg" 10 5
 echo "== JPEG encoding as on a machine with SSE2 only: ours in its SSE2 form, libjpeg-turbo forced to SSE2"
 JSIMD_FORCESSE2=1 build/bench/jpeg_encode_bench "$corpus/jpeg" 10 5 1 | tail -n 1
+echo "== Deflate: our compressor vs zlib and libdeflate on the filtered RGB and alpha planes"
+build/bench/deflate_bench -r 3 "$corpus/png-rgba" "$corpus/png-rgb"

@@ -35,6 +35,7 @@
 
 #include "bytes.h"
 #include "cpu.h"
+#include "flate/flate.h"
 #include "folian.h"
 
 namespace {
@@ -646,8 +647,7 @@ BlockResult read_dynamic_header(Stream &s) {
 
 }  // namespace
 
-extern "C" FOLIAN_API int32_t kv_inflate(const unsigned char *in, size_t in_len, unsigned char *out,
-                                         size_t capacity) noexcept {
+int32_t flate_inflate(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity) {
     Stream s;
     s.in_next = in;
     s.in_end = in_len ? in + in_len : in;
@@ -676,4 +676,9 @@ extern "C" FOLIAN_API int32_t kv_inflate(const unsigned char *in, size_t in_len,
         if (r != BLOCK_OK) return -1;
         if (bfinal) return (int32_t)(s.out_next - s.out_begin);
     }
+}
+
+extern "C" FOLIAN_API int32_t kv_inflate(const unsigned char *in, size_t in_len, unsigned char *out,
+                                         size_t capacity) noexcept {
+    return flate_inflate(in, in_len, out, capacity);
 }

@@ -198,3 +198,105 @@ TEST(PngEncode, AllocationFailuresLeaveNoFile) {
     EXPECT_EQ(failures, 6);  // filtered rows, zlib stream, file buffer, IHDR, IDAT, IEND
     EXPECT_EQ(read_file(fresh), ref_png_encode(9, 5, px.data()));
 }
+
+// ---- kv_png_write_ex ----------------------------------------------------------------------
+// Without options it writes kv_png_write's bytes; compressed, its files read back through
+// libpng and our decoder to the very input RGBA, are smaller than the stored form on
+// image-like pixels, and a failure leaves no file.
+
+namespace {
+
+std::vector<uint8_t> write_png_ex(const TempDir &dir, int w, int h, const std::vector<uint8_t> &px, unsigned flags) {
+    std::string path = dir.file("ex.png");
+    if (!kv_png_write_ex(path.c_str(), w, h, px.data(), flags)) return {};
+    return read_file(path);
+}
+
+// A smooth gradient with a soft alpha edge, like a photo cut-out.
+std::vector<uint8_t> smooth_rgba(int w, int h) {
+    std::vector<uint8_t> px((size_t)w * h * 4);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            uint8_t *p = &px[((size_t)y * w + x) * 4];
+            p[0] = (uint8_t)(x * 255 / w);
+            p[1] = (uint8_t)(y * 255 / h);
+            p[2] = (uint8_t)((x + y) / 3);
+            p[3] = (uint8_t)(x < w / 2 ? 255 : 255 - (x - w / 2) * 4);
+        }
+    return px;
+}
+
+}  // namespace
+
+TEST(PngEncodeEx, WithoutOptionsWritesTheStoredFile) {
+    std::mt19937 rng(21);
+    TempDir dir;
+    for (const auto &s : {std::pair<int, int>{1, 1}, {13, 7}, {64, 256}}) {
+        const std::vector<uint8_t> px = random_rgba(rng, s.first, s.second);
+        const std::vector<uint8_t> stored = write_png(dir, s.first, s.second, px);
+        ASSERT_FALSE(stored.empty());
+        EXPECT_EQ(write_png_ex(dir, s.first, s.second, px, 0), stored);
+        EXPECT_EQ(write_png_ex(dir, s.first, s.second, px, 0x80u), stored) << "unknown bits are ignored";
+    }
+}
+
+TEST(PngEncodeEx, CompressedFilesDecodeToTheInput) {
+    std::mt19937 rng(22);
+    TempDir dir;
+    std::vector<std::pair<std::pair<int, int>, std::vector<uint8_t>>> images;
+    for (const auto &s : {std::pair<int, int>{1, 1}, {1, 300}, {300, 1}, {13, 7}, {64, 256}})
+        images.push_back({s, random_rgba(rng, s.first, s.second)});
+    images.push_back({{500, 400}, smooth_rgba(500, 400)});
+    images.push_back({{256, 256}, std::vector<uint8_t>(256 * 256 * 4, 0)});
+    int w = 0, h = 0;
+    const char *msg = nullptr;
+    if (unsigned char *photo = kv_png_decode(data_path("png/misc/im-rgba8.png").c_str(), &w, &h, &msg)) {
+        images.push_back({{w, h}, std::vector<uint8_t>(photo, photo + (size_t)w * h * 4)});
+        std::free(photo);
+    }
+    for (const auto &im : images) {
+        const int iw = im.first.first, ih = im.first.second;
+        SCOPED_TRACE(std::to_string(iw) + "x" + std::to_string(ih));
+        const std::vector<uint8_t> file = write_png_ex(dir, iw, ih, im.second, KV_PNG_COMPRESS);
+        ASSERT_FALSE(file.empty());
+        std::vector<uint8_t> back;
+        ASSERT_TRUE(libpng_decode(file, &w, &h, &back));
+        EXPECT_EQ(w, iw);
+        EXPECT_EQ(h, ih);
+        EXPECT_EQ(back, im.second);
+        const std::string path = dir.file("ex.png");
+        unsigned char *ours = kv_png_decode(path.c_str(), &w, &h, &msg);
+        ASSERT_NE(ours, nullptr) << msg;
+        EXPECT_EQ(std::vector<uint8_t>(ours, ours + im.second.size()), im.second);
+        std::free(ours);
+    }
+    const std::vector<uint8_t> smooth = smooth_rgba(500, 400);
+    EXPECT_LT(write_png_ex(dir, 500, 400, smooth, KV_PNG_COMPRESS).size() * 20,
+              write_png(dir, 500, 400, smooth).size());
+}
+
+TEST(PngEncodeEx, FailuresLeaveNoFile) {
+    TempDir dir;
+    const std::string path = dir.file("x.png");
+    uint8_t px[4] = {1, 2, 3, 4};
+    EXPECT_EQ(kv_png_write_ex(path.c_str(), 0, 1, px, KV_PNG_COMPRESS), 0);
+    EXPECT_EQ(kv_png_write_ex(path.c_str(), 1, -1, px, KV_PNG_COMPRESS), 0);
+    EXPECT_EQ(kv_png_write_ex(path.c_str(), 1, 1, nullptr, KV_PNG_COMPRESS), 0);
+    EXPECT_EQ(kv_png_write_ex(nullptr, 1, 1, px, KV_PNG_COMPRESS), 0);
+    EXPECT_EQ(kv_png_write_ex(dir.file("missing/x.png").c_str(), 1, 1, px, KV_PNG_COMPRESS), 0);
+    EXPECT_TRUE(list_dir(dir.path).empty());
+
+    const std::vector<uint8_t> img = smooth_rgba(300, 200);
+    for (long n = 1;; n++) {
+        mem_fail_at(n);
+        const int ok = kv_png_write_ex(path.c_str(), 300, 200, img.data(), KV_PNG_COMPRESS);
+        mem_fail_at(0);
+        if (ok) break;
+        ASSERT_FALSE(file_exists(path)) << "allocation " << n;
+        ASSERT_LT(n, 100);
+    }
+    std::vector<uint8_t> back;
+    int w = 0, h = 0;
+    ASSERT_TRUE(libpng_decode(read_file(path), &w, &h, &back));
+    EXPECT_EQ(back, img);
+}

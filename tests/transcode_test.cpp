@@ -74,7 +74,7 @@ TEST(Transcode, ConvertsBetweenFormats) {
         std::string expect_path = dir.file(std::string("expect-") + c.out);
         std::string ext = expect_path.substr(expect_path.rfind('.') + 1);
         bool png_out = ext == "png" || ext == "PNG";
-        ASSERT_EQ(png_out ? kv_png_write(expect_path.c_str(), w, h, px)
+        ASSERT_EQ(png_out ? kv_png_write_ex(expect_path.c_str(), w, h, px, KV_PNG_COMPRESS)
                           : kv_jpeg_write(expect_path.c_str(), w, h, px), 1);
         std::free(px);
         std::string err;

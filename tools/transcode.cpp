@@ -1,7 +1,7 @@
 // transcode.cpp: `folian transcode IN OUT`: decode a PNG or JPEG and write PNG or JPEG.
 //
 // The formats are told by the file names' extensions, as the converter does; the
-// content is not sniffed. Only the public interface is used: the codecs' own messages
+// content is not sniffed. PNG output is compressed. Only the public interface is used: the codecs' own messages
 // are passed on for decoding failures, and the encoders, which set no message, get a
 // fixed one.
 #include "transcode.h"
@@ -53,7 +53,7 @@ int transcode_main(const char *prog, const char *in, const char *out) {
         std::fprintf(stderr, "%s: %s\n", prog, message && *message ? message : "cannot decode");
         return 1;
     }
-    int ok = to == FORMAT_PNG ? kv_png_write(out, width, height, pixels)
+    int ok = to == FORMAT_PNG ? kv_png_write_ex(out, width, height, pixels, KV_PNG_COMPRESS)
                               : kv_jpeg_write(out, width, height, pixels);
     std::free(pixels);
     if (!ok) {

@@ -1,7 +1,7 @@
 // decode.cpp: PNG decoder, kv_png_decode.
 //
 // The file is read whole (file_read_whole), its chunks walked with every check in a
-// fixed order, the IDAT data inflated in one kv_inflate call into a buffer sized exactly
+// fixed order, the IDAT data inflated in one inflate call into a buffer sized exactly
 // from the header, and then each row is, in one pass while it is in cache: added to the
 // Adler-32, unfiltered and expanded to RGBA. Supported: colour types 0, 2, 3, 4, 6 at
 // every bit depth the PNG standard allows for them; Adam7 interlacing when the caller
@@ -41,8 +41,10 @@
 #include "bytes.h"
 #include "checksum.h"
 #include "file_io.h"
+#include "flate/flate.h"
 #include "folian.h"
 #include "mem.h"
+#include "png/filter.h"
 #include "png/png.h"
 
 const char PNG_ERR_READ[] = "png: cannot read file";
@@ -151,11 +153,7 @@ void gather_idat(const uint8_t *data, const ChunkInfo &ci, uint8_t *dst) {
 // in the same buffer: each byte (or 16-byte block) of `in` is read before the bytes of
 // `out` at the same index are written, so a forward pass never reads what it wrote.
 
-inline uint8_t paeth(int a, int b, int c) {
-    const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return (uint8_t)a;
-    return (uint8_t)(pb <= pc ? b : c);
-}
+inline uint8_t paeth(int a, int b, int c) { return png_paeth(a, b, c); }
 
 void unfilter_none(uint8_t *out, const uint8_t *in, size_t n) {
     if (out != in) std::memmove(out, in, n);
@@ -675,7 +673,7 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
     const uint8_t *idat;
     if (const char *err = image_data(data, ci, buf, &idat)) return err;
     const uint64_t idat_len = ci.idat_total;
-    const int32_t got = kv_inflate(idat + 2, (size_t)(idat_len - 6), raw, (size_t)lay.raw_size);
+    const int32_t got = flate_inflate(idat + 2, (size_t)(idat_len - 6), raw, (size_t)lay.raw_size);
     if (got < 0 || (uint64_t)got != lay.raw_size) return PNG_ERR_INFLATE;
     const uint32_t expected_adler = load_be32(idat + idat_len - 4);
 

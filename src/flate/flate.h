@@ -1,0 +1,52 @@
+// flate.h: internal interface of the deflate unit: the raw inflater's entry and the
+// compressor (LZ77 matching with dynamic, fixed or stored blocks) with its zlib framing.
+#ifndef FOLIAN_FLATE_H
+#define FOLIAN_FLATE_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Raw deflate (RFC 1951) into out[0..capacity): the byte count once the final block is
+// decoded, or -1 on any failure. The same function as the exported kv_inflate, for the
+// library's own codecs, so they need not go through the public header.
+int32_t flate_inflate(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity);
+
+// ---- Compressor ------------------------------------------------------------------------
+// A compressor state takes its input in pieces of any size and appends the compressed
+// stream to an output buffer that it owns and grows; the caller may take the bytes out
+// at any time (deflate_output, then deflate_consume). The output depends only on the
+// whole input, never on how it was cut into pieces, so a stream written piece by piece
+// equals the one-shot stream. Memory is bounded (window, hash tables, one block of
+// symbols, and whatever output the caller leaves in place), there is no shared state,
+// so states on different threads are independent. An allocation failure makes every
+// later call fail; the state must still be freed.
+
+enum DeflateFormat {
+    DEFLATE_RAW,   // bare deflate data
+    DEFLATE_ZLIB,  // RFC 1950: 2-byte header, deflate data, Adler-32 of the input
+};
+
+struct Deflater;
+
+// A new state, or null when memory runs out.
+Deflater *deflate_new(DeflateFormat format);
+// Releases the state and any output not taken. Null is allowed.
+void deflate_free(Deflater *d);
+// Compresses n more input bytes (data may be null when n is 0). False once memory has
+// run out, or after deflate_finish.
+bool deflate_write(Deflater *d, const uint8_t *data, size_t n);
+// Ends the stream: the final block and, for zlib, the trailer. False when memory runs out.
+bool deflate_finish(Deflater *d);
+// The compressed bytes produced and not yet consumed; *len receives their number.
+const uint8_t *deflate_output(const Deflater *d, size_t *len);
+// Drops the first n bytes of the pending output (n at most what deflate_output reported).
+void deflate_consume(Deflater *d, size_t n);
+// Hands the whole pending output over as a malloc'ed buffer (the caller frees it) and
+// leaves the state with none; sets *len. Null (with *len = 0) when there is none.
+uint8_t *deflate_take(Deflater *d, size_t *len);
+
+// One-shot: n bytes to a whole stream in a malloc'ed buffer; sets *out_len. Null when
+// memory runs out (then *out_len is unchanged).
+uint8_t *deflate_compress(DeflateFormat format, const uint8_t *data, size_t n, size_t *out_len);
+
+#endif
