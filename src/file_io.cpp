@@ -13,6 +13,7 @@
 #include <string>
 
 #include "mem.h"
+#include "os_path.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -31,7 +32,7 @@ FileReadStatus file_read_whole(const char *path, uint64_t max_len, uint8_t **dat
     *data = nullptr;
     *len = 0;
     if (!path) return FILE_READ_CANNOT_OPEN;
-    FILE *f = std::fopen(path, "rb");
+    FILE *f = os_fopen(path, "rb");
     if (!f) return FILE_READ_CANNOT_OPEN;
 #ifndef _WIN32
     // Some systems open a directory for reading and report an absurd size for it.
@@ -88,8 +89,8 @@ bool write_all_stdio(FILE *f, const void *data, size_t len) {
     return std::fflush(f) == 0;
 }
 
-FileWriteStatus write_in_place(const char *path, const void *data, size_t len) {
-    FILE *f = std::fopen(path, "wb");
+[[maybe_unused]] FileWriteStatus write_in_place(const char *path, const void *data, size_t len) {
+    FILE *f = os_fopen(path, "wb");
     if (!f) return FILE_WRITE_CANNOT_OPEN;
     bool ok = write_all_stdio(f, data, len);
     if (std::fclose(f) != 0) ok = false;
@@ -100,23 +101,21 @@ FileWriteStatus write_in_place(const char *path, const void *data, size_t len) {
 
 FileWriteStatus write_via_temp(const char *path, const void *data, size_t len) {
     std::string tmp = std::string(path) + ".tmp" + std::to_string(GetCurrentProcessId());
-    FILE *f = std::fopen(tmp.c_str(), "wbx");
+    FILE *f = os_fopen(tmp.c_str(), "wbx");
     if (!f) return FILE_WRITE_CANNOT_OPEN;
     bool ok = write_all_stdio(f, data, len);
     if (std::fclose(f) != 0) ok = false;
-    if (ok && !MoveFileExA(tmp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (ok && !os_replace(tmp.c_str(), path))
         ok = false;
     if (!ok) {
-        std::remove(tmp.c_str());
+        os_remove(tmp.c_str());
         return FILE_WRITE_FAILED;
     }
     return FILE_WRITE_OK;
 }
 
 FileWriteStatus file_write_target(const char *path, const void *data, size_t len) {
-    DWORD attr = GetFileAttributesA(path);
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
-        return FILE_WRITE_CANNOT_OPEN;
+    if (os_is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
     return write_via_temp(path, data, len);
 }
 

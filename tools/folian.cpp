@@ -2,15 +2,15 @@
 //
 // Exit status: 0 success, 1 the conversion failed (the library's message on stderr),
 // 2 usage error. The library writes the output file whole or not at all.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "arguments.h"
 #include "folian.h"
+#include "os_path.h"
 #include "transcode.h"
 
 namespace {
@@ -51,13 +51,13 @@ int parse_dpi(const char *s) {
 }
 
 bool is_directory(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    return os_is_directory(path);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    utf8_arguments(&argc, &argv);
     const char *prog = "folian";
     if (argc >= 2 && std::strcmp(argv[1], "transcode") == 0) {
         if (argc != 4) return usage_error(prog, "transcode takes IN and OUT");
