@@ -7,6 +7,8 @@
 #include <cstring>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <dirent.h>
@@ -85,14 +87,35 @@ bool wide_mode(const char *mode, wchar_t *out, size_t cap) {
     return true;
 }
 
+// "wbx": create a new file for writing, failing when the name exists. The system C runtime
+// (msvcrt.dll) predates the "x" mode letter, so the file is created here and handed to it.
+FILE *create_exclusive(const WinPath &p) {
+    HANDLE h = p.wide ? CreateFileW(p.wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+                      : CreateFileA(p.narrow, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE *f = _fdopen(fd, "wb");
+    if (!f) _close(fd);
+    return f;
+}
+
 }  // namespace
 
 FILE *os_fopen(const char *path, const char *mode) {
     WinPath p = win_path(path);
     if (!p.ok) return nullptr;
-    if (!p.wide) return std::fopen(path, mode);
+    FILE *f = nullptr;
     wchar_t wmode[16];
-    FILE *f = wide_mode(mode, wmode, 16) ? _wfopen(p.wide, wmode) : nullptr;
+    if (std::strcmp(mode, "wbx") == 0)
+        f = create_exclusive(p);
+    else if (!p.wide)
+        f = std::fopen(path, mode);
+    else if (wide_mode(mode, wmode, 16))
+        f = _wfopen(p.wide, wmode);
     std::free(p.wide);
     return f;
 }

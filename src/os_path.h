@@ -12,7 +12,7 @@
 // Whether `s` is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool utf8_is_valid(const char *s);
 
-// fopen, with the path taken as above.
+// fopen, with the path taken as above; "wbx" creates a new file only, on every system.
 FILE *os_fopen(const char *path, const char *mode);
 // Moves `from` over `to`, replacing an existing file. True on success.
 bool os_replace(const char *from, const char *to);
