@@ -1,20 +1,48 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: an optimised build, then a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (LeakSanitizer included, halt on error).
-# Usage: scripts/test.sh [release|sanitize]...   (default: both)
+# Builds and runs the test suite in each mode asked for (default: all of them in turn):
+#   release   optimised build, every test
+#   sanitize  AddressSanitizer and UndefinedBehaviorSanitizer (LeakSanitizer, halt on error)
+#   package   install into a temporary prefix, consumers via pkg-config, find_package and
+#             add_subdirectory (scripts/check-package.sh)
+#   windows   MinGW-w64 cross build run under wine, output compared with the Linux build's
+#             (scripts/check-windows.sh)
+#   python    the ctypes binding's tests with pytest, against the release build
+# Usage: scripts/test.sh [release|sanitize|package|windows|python]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 modes=("$@")
-[ ${#modes[@]} -eq 0 ] && modes=(release sanitize)
+[ ${#modes[@]} -eq 0 ] && modes=(release sanitize package windows python)
+
+release_build() {
+  cmake -S . -B build/release -DFOLIAN_WERROR=ON -DFOLIAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/release -j "$jobs"
+}
+
 for mode in "${modes[@]}"; do
   case "$mode" in
     release)  dir=build/release; flags=(-DCMAKE_BUILD_TYPE=Release) ;;
     sanitize) dir=build/sanitize; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIAN_SANITIZE=ON) ;;
+    package)
+      echo "== package"
+      scripts/check-package.sh build/package
+      continue ;;
+    windows)
+      echo "== windows"
+      [ -x build/release/folian ] || release_build
+      scripts/check-windows.sh build/release/folian
+      continue ;;
+    python)
+      echo "== python"
+      release_build >/dev/null
+      pytest=(python3 -m pytest)
+      command -v pytest-3 >/dev/null && pytest=(pytest-3)
+      FOLIAN_LIBRARY=$PWD/build/release/libfolian.so "${pytest[@]}" -q -p no:cacheprovider python/tests
+      continue ;;
     *) echo "unknown mode: $mode" >&2; exit 2 ;;
   esac
   echo "== $mode build"
-  cmake -S . -B "$dir" -DFOLIAN_WERROR=ON "${flags[@]}" >/dev/null
+  cmake -S . -B "$dir" -DFOLIAN_WERROR=ON -DFOLIAN_BUILD_TESTS=ON "${flags[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "== $mode tests"
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
