@@ -15,7 +15,6 @@
 #include "os_path.h"
 #include "pdf_write.h"
 
-
 namespace {
 
 constexpr size_t ERR_SIZE = 512;

@@ -8,9 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "arguments.h"
 #include "folian.h"
-#include "os_path.h"
+#include "platform.h"
 #include "transcode.h"
 
 namespace {
@@ -51,7 +50,7 @@ int parse_dpi(const char *s) {
 }
 
 bool is_directory(const char *path) {
-    return os_is_directory(path);
+    return path_is_directory(path);
 }
 
 }  // namespace

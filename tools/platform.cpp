@@ -1,5 +1,6 @@
-// arguments.cpp: Windows command-line arguments as UTF-8; nothing to do elsewhere.
-#include "arguments.h"
+// platform.cpp: Windows command-line arguments as UTF-8 and the directory test; the POSIX
+// forms are the plain calls.
+#include "platform.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,12 +39,31 @@ void utf8_arguments(int *argc, char ***argv) {
         ok = false;
     }
     LocalFree(wide);
-    if (!ok) return;
-    *argv = s_argv.data();
+    if (ok) *argv = s_argv.data();
+}
+
+bool path_is_directory(const char *path) {
+    DWORD attr = INVALID_FILE_ATTRIBUTES;
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (n > 0) {
+        std::vector<wchar_t> wide((size_t)n);
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), n) == n)
+            attr = GetFileAttributesW(wide.data());
+    } else {
+        attr = GetFileAttributesA(path);
+    }
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 #else
 
+#include <sys/stat.h>
+
 void utf8_arguments(int *, char ***) {}
+
+bool path_is_directory(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 #endif
