@@ -66,6 +66,16 @@ typedef struct PdfImage {
 #define FOLIAN_OPT_FILE_DPI     0x10u /* page mode 0 uses the file's own resolution */
 #define FOLIAN_OPT_ICC          0x20u /* embedded ICC profiles become /ICCBased colour spaces */
 
+/* ---- The library itself --------------------------------------------------------------- */
+
+/* The library's version text at run time, "MAJOR.MINOR.PATCH" (FOLIAN_VERSION_STRING of the
+ * build). Never null; a constant owned by the library. */
+FOLIAN_API const char *folian_version(void) FOLIAN_NOEXCEPT;
+/* Releases a buffer a function of this library returned; null is ignored. The same as free
+ * in the library's own C runtime, for hosts that may have another (Windows programs built
+ * with another runtime, language bindings). Cannot fail. */
+FOLIAN_API void folian_free(void *buffer) FOLIAN_NOEXCEPT;
+
 /* ---- Conversion entry points ---------------------------------------------------------- */
 
 /* Restores page-size mode 0, 150 dpi and no options, and clears the error text. Returns 1. */

@@ -1,25 +1,53 @@
 #!/usr/bin/env bash
-# Builds and runs the test suite in three modes: an optimised build; a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (LeakSanitizer included, halt on error)
-# that also replays the fuzz corpora and crashers; and a ThreadSanitizer build that runs
-# the tests of the codecs, the writer and the threads.
-# Usage: scripts/test.sh [release|sanitize|tsan]...   (default: all three)
+# Builds and runs the test suite in each mode asked for (default: all of them in turn):
+#   release   optimised build, every test
+#   sanitize  AddressSanitizer and UndefinedBehaviorSanitizer (LeakSanitizer, halt on error),
+#             replaying the fuzz corpora and crashers too
+#   tsan      ThreadSanitizer: the tests of the codecs, the writer and the threads
+#   package   install into a temporary prefix, consumers via pkg-config, find_package and
+#             add_subdirectory (scripts/check-package.sh)
+#   windows   MinGW-w64 cross build run under wine, output compared with the Linux build's
+#             (scripts/check-windows.sh)
+#   python    the ctypes binding's tests with pytest, against the release build
+# Usage: scripts/test.sh [release|sanitize|tsan|package|windows|python]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 modes=("$@")
-[ ${#modes[@]} -eq 0 ] && modes=(release sanitize tsan)
+[ ${#modes[@]} -eq 0 ] && modes=(release sanitize tsan package windows python)
+
+release_build() {
+  cmake -S . -B build/release -DFOLIAN_WERROR=ON -DFOLIAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/release -j "$jobs"
+}
+
 for mode in "${modes[@]}"; do
   filter=()
   case "$mode" in
     release)  dir=build/release; flags=(-DCMAKE_BUILD_TYPE=Release) ;;
     sanitize) dir=build/sanitize; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIAN_SANITIZE=ON -DFOLIAN_BUILD_FUZZ=ON) ;;
     tsan)     dir=build/tsan; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIAN_TSAN=ON)
-              filter=(-R '^(Inflate|Png|Jpeg|PdfWrite|ZlibStored|Threads|SmallStack|NullOutPointers)') ;;
+              filter=(-R '^(Inflate|Png|Jpeg|PdfWrite|ZlibStored|Deflate|Threads|SmallStack|NullOutPointers)') ;;
+    package)
+      echo "== package"
+      scripts/check-package.sh build/package
+      continue ;;
+    windows)
+      echo "== windows"
+      [ -x build/release/folian ] || release_build
+      scripts/check-windows.sh build/release/folian
+      continue ;;
+    python)
+      echo "== python"
+      release_build >/dev/null
+      pytest=(python3 -m pytest)
+      command -v pytest-3 >/dev/null && pytest=(pytest-3)
+      FOLIAN_LIBRARY=$PWD/build/release/libfolian.so "${pytest[@]}" -q -p no:cacheprovider python/tests
+      continue ;;
     *) echo "unknown mode: $mode" >&2; exit 2 ;;
   esac
   echo "== $mode build"
-  cmake -S . -B "$dir" -DFOLIAN_WERROR=ON "${flags[@]}" >/dev/null
+  cmake -S . -B "$dir" -DFOLIAN_WERROR=ON -DFOLIAN_BUILD_TESTS=ON "${flags[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "== $mode tests"
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "mem.h"
+#include "os_path.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -42,7 +43,7 @@ namespace {
 // open a directory and report an absurd size for it: none of them is an image file.
 FILE *open_regular_file(const char *path) {
 #ifdef _WIN32
-    FILE *f = std::fopen(path, "rb");
+    FILE *f = os_fopen(path, "rb");
     if (!f) return nullptr;
     // Pipes and character devices are not disk files.
     if (GetFileType((HANDLE)_get_osfhandle(_fileno(f))) != FILE_TYPE_DISK) {
@@ -173,11 +174,6 @@ void split_path(const std::string &path, const char *separators, std::string *di
 
 #ifdef _WIN32
 
-bool is_directory(const char *path) {
-    DWORD attr = GetFileAttributesA(path);
-    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // A new sibling of `path` opened with `mode` (which holds "x": never an existing file).
 FILE *open_sibling_temp(const char *path, const char *mode, std::string *tmp) {
     std::string dir, base;
@@ -186,14 +182,10 @@ FILE *open_sibling_temp(const char *path, const char *mode, std::string *tmp) {
     const uint64_t seed = (uint64_t)GetCurrentProcessId() << 32 ^ GetTickCount64() ^ (uint64_t)(uintptr_t)&dir;
     for (int attempt = 0; attempt < TEMP_ATTEMPTS; attempt++) {
         *tmp = dir + "\\" + temp_name(seed);
-        if (FILE *f = std::fopen(tmp->c_str(), mode)) return f;
+        if (FILE *f = os_fopen(tmp->c_str(), mode)) return f;
         if (errno != EEXIST) break;
     }
     return nullptr;
-}
-
-bool replace_file(const char *tmp, const char *target) {
-    return MoveFileExA(tmp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 FileWriteStatus write_via_temp(const char *path, const void *data, size_t len) {
@@ -202,16 +194,16 @@ FileWriteStatus write_via_temp(const char *path, const void *data, size_t len) {
     if (!f) return FILE_WRITE_CANNOT_OPEN;
     bool ok = write_all_stdio(f, data, len);
     if (std::fclose(f) != 0) ok = false;
-    if (ok && !replace_file(tmp.c_str(), path)) ok = false;
+    if (ok && !os_replace(tmp.c_str(), path)) ok = false;
     if (!ok) {
-        std::remove(tmp.c_str());
+        os_remove(tmp.c_str());
         return FILE_WRITE_FAILED;
     }
     return FILE_WRITE_OK;
 }
 
 FileWriteStatus file_write_target(const char *path, const void *data, size_t len) {
-    if (is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
+    if (os_is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
     return write_via_temp(path, data, len);
 }
 
@@ -384,7 +376,7 @@ FILE *unbuffered(FILE *f) {
 #ifdef _WIN32
 
 FileWriteStatus open_out(const char *path, FileOut *out) {
-    if (is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
+    if (os_is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
     std::string tmp;
     FILE *f = open_sibling_temp(path, "wbx", &tmp);
     if (!f) return FILE_WRITE_CANNOT_OPEN;
@@ -393,14 +385,14 @@ FileWriteStatus open_out(const char *path, FileOut *out) {
     out->target = copy_text(path);
     if (!out->tmp || !out->target) {
         std::fclose(f);
-        std::remove(tmp.c_str());
+        os_remove(tmp.c_str());
         return FILE_WRITE_NO_MEMORY;
     }
     return FILE_WRITE_OK;
 }
 
 FileWriteStatus open_scratch(const char *path, FileOut *scratch) {
-    if (is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
+    if (os_is_directory(path)) return FILE_WRITE_CANNOT_OPEN;
     std::string tmp;
     FILE *f = open_sibling_temp(path, "w+bx", &tmp);
     if (!f) return FILE_WRITE_CANNOT_OPEN;
@@ -408,7 +400,7 @@ FileWriteStatus open_scratch(const char *path, FileOut *scratch) {
     scratch->tmp = copy_text(tmp);
     if (!scratch->tmp) {
         std::fclose(f);
-        std::remove(tmp.c_str());
+        os_remove(tmp.c_str());
         return FILE_WRITE_NO_MEMORY;
     }
     return FILE_WRITE_OK;
@@ -431,7 +423,7 @@ bool finish_out(FileOut *out) {
     bool ok = std::fflush(out->f) == 0;
     if (std::fclose(out->f) != 0) ok = false;
     out->f = nullptr;
-    return ok && (!out->tmp || replace_file(out->tmp, out->target));
+    return ok && (!out->tmp || os_replace(out->tmp, out->target));
 }
 
 #else
@@ -608,7 +600,7 @@ FileWriteStatus file_out_commit(FileOut *out) {
 
 void file_out_discard(FileOut *out) {
     if (out->f) std::fclose(out->f);
-    if (out->tmp) std::remove(out->tmp);
+    if (out->tmp) os_remove(out->tmp);
     std::free(out->tmp);
     std::free(out->target);
     *out = FileOut{};

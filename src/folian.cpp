@@ -12,13 +12,8 @@
 #include "folian.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
+#include "os_path.h"
 #include "pdf_write.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dirent.h>
-#endif
 
 namespace {
 
@@ -164,36 +159,16 @@ bool keep_entry(const char *name) { return name[0] != '.' && is_image_path(name)
 // opened (*oom false) or memory runs out (*oom true).
 bool collect_paths(const char *dir, PathList *list, bool *oom) {
     *oom = false;
-#ifdef _WIN32
-    char *pattern = join_path(dir, "*");
-    if (!pattern) {
-        *oom = true;
-        return false;
-    }
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA(pattern, &fd);
-    std::free(pattern);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    do {
-        if (keep_entry(fd.cFileName) && !add_path(list, dir, fd.cFileName)) {
-            FindClose(h);
-            *oom = true;
-            return false;
-        }
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-#else
-    DIR *d = opendir(dir);
+    OsDir *d = os_dir_open(dir);
     if (!d) return false;
-    while (dirent *e = readdir(d)) {
-        if (keep_entry(e->d_name) && !add_path(list, dir, e->d_name)) {
-            closedir(d);
+    while (const char *name = os_dir_next(d)) {
+        if (keep_entry(name) && !add_path(list, dir, name)) {
+            os_dir_close(d);
             *oom = true;
             return false;
         }
     }
-    closedir(d);
-#endif
+    os_dir_close(d);
     return true;
 }
 

@@ -2,8 +2,6 @@
 //
 // Exit status: 0 success, 1 the conversion failed (the library's message on stderr),
 // 2 usage error. The library writes the output file whole or not at all.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "folian.h"
+#include "platform.h"
 #include "transcode.h"
 
 namespace {
@@ -51,13 +50,13 @@ int parse_dpi(const char *s) {
 }
 
 bool is_directory(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    return path_is_directory(path);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    utf8_arguments(&argc, &argv);
     const char *prog = "folian";
     if (argc >= 2 && std::strcmp(argv[1], "transcode") == 0) {
         if (argc != 4) return usage_error(prog, "transcode takes IN and OUT");

@@ -1,0 +1,197 @@
+# The ctypes binding: conversions byte-identical to the tool's, decoders and encoders,
+# argument checks, and the library's messages carried by folian.Error.
+import os
+import re
+import struct
+import subprocess
+import threading
+import zlib
+
+import pytest
+
+import folian
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PHOTO = os.path.join(ROOT, "examples", "photo.jpg")
+BADGE = os.path.join(ROOT, "examples", "badge.png")
+TOOL = os.path.join(os.path.dirname(os.environ["FOLIAN_LIBRARY"]), "folian")
+
+
+def tool_pdf(tmp_path, *args):
+    out = tmp_path / "tool.pdf"
+    subprocess.run([TOOL, *args, "-o", str(out)], check=True)
+    return out.read_bytes()
+
+
+def png_file(path, width, height, rgba):
+    """An 8-bit RGBA PNG made here with zlib, independent of the library's encoder."""
+    rows = b"".join(b"\0" + rgba[y * width * 4:(y + 1) * width * 4] for y in range(height))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(rows, 9))
+                     + chunk(b"IEND", b""))
+
+
+def test_version_is_the_headers():
+    header = open(os.path.join(ROOT, "include", "folian.h")).read()
+    assert folian.version() == re.search(r'#define FOLIAN_VERSION_STRING "([^"]+)"', header).group(1)
+
+
+@pytest.mark.skipif(not os.path.exists(TOOL), reason="the tool is not built beside the library")
+def test_conversions_match_the_tool(tmp_path):
+    out = tmp_path / "list.pdf"
+    assert folian.convert([PHOTO, BADGE], out, page_size="A4", dpi=300) == 2
+    assert out.read_bytes() == tool_pdf(tmp_path, "-p", "a4", "-r", "300", PHOTO, BADGE)
+    assert folian.convert(os.path.join(ROOT, "examples"), out) == 2
+    assert out.read_bytes() == tool_pdf(tmp_path, os.path.join(ROOT, "examples"))
+    assert folian.convert(PHOTO, out, page_size="letter", dpi=72) == 1
+    assert out.read_bytes() == tool_pdf(tmp_path, "-p", "letter", "-r", "72", PHOTO)
+
+
+def test_conversion_defaults_and_non_ascii_paths(tmp_path):
+    d = tmp_path / "出力"
+    d.mkdir()
+    (d / "写真.jpg").write_bytes(open(PHOTO, "rb").read())
+    assert folian.convert([d / "写真.jpg"], d / "結果.pdf") == 1
+    pdf = (d / "結果.pdf").read_bytes()
+    # Defaults: the page is the image at 150 dpi (227 x 149 pixels).
+    assert pdf.startswith(b"%PDF-1.4") and b"/MediaBox [0 0 108.96 71.52]" in pdf
+    assert folian.convert(str(d), tmp_path / "dir.pdf") == 1
+    assert (tmp_path / "dir.pdf").read_bytes() == pdf
+
+
+def test_failures_raise_the_library_message_and_leave_no_file(tmp_path):
+    out = tmp_path / "out.pdf"
+    with pytest.raises(folian.Error, match="^png: cannot read file$"):
+        folian.convert([tmp_path / "missing.png"], out)
+    bad = tmp_path / "bad.png"
+    bad.write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 20)
+    with pytest.raises(folian.Error) as e:
+        folian.convert([PHOTO, bad], out)
+    assert str(e.value).startswith("png: ")
+    assert not out.exists()
+    out.write_bytes(b"old")
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    with pytest.raises(folian.Error, match="no images in directory"):
+        folian.convert(str(empty), out)
+    assert out.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("kwargs", [{"page_size": "a5"}, {"page_size": None}, {"dpi": 0},
+                                    {"dpi": 10001}, {"dpi": 1.5}, {"dpi": True}])
+def test_bad_settings_are_refused_before_any_work(tmp_path, kwargs):
+    with pytest.raises(ValueError):
+        folian.convert([PHOTO], tmp_path / "x.pdf", **kwargs)
+    assert not (tmp_path / "x.pdf").exists()
+
+
+def test_decode_png_and_jpeg(tmp_path):
+    pixels = bytes(range(256)) * 3
+    pixels = pixels[:8 * 6 * 4]
+    png_file(tmp_path / "p.png", 8, 6, pixels)
+    assert folian.decode(tmp_path / "p.png") == (8, 6, pixels)
+    img = folian.decode(PHOTO)
+    assert (img.width, img.height, len(img.pixels)) == (227, 149, 227 * 149 * 4)
+    assert set(img.pixels[3::4]) == {255}
+    assert folian.jpeg_info(PHOTO) == (227, 149, 3)
+
+
+def test_decode_failures_carry_the_codec_message(tmp_path):
+    png_file(tmp_path / "p.png", 4, 4, b"\x10" * 64)
+    data = (tmp_path / "p.png").read_bytes()
+    (tmp_path / "cut.png").write_bytes(data[:40])
+    with pytest.raises(folian.Error, match="^png: "):
+        folian.decode(tmp_path / "cut.png")
+    (tmp_path / "not.jpg").write_bytes(b"hello, world")
+    with pytest.raises(folian.Error, match="^jpeg: "):
+        folian.decode(tmp_path / "not.jpg")
+    with pytest.raises(folian.Error):
+        folian.jpeg_info(tmp_path / "not.jpg")
+    with pytest.raises(OSError):
+        folian.decode(tmp_path / "missing.png")
+
+
+def test_encoders_round_trip(tmp_path):
+    w, h = 17, 9
+    pixels = bytes((x * 15 + y * 7 + c * 50) % 256 for y in range(h) for x in range(w) for c in range(4))
+    folian.encode_png(tmp_path / "a.png", w, h, pixels)
+    assert folian.decode(tmp_path / "a.png") == (w, h, pixels)
+    grey = bytes([128, 128, 128, 255]) * (w * h)
+    folian.encode_jpeg(tmp_path / "a.jpg", w, h, bytearray(grey))
+    img = folian.decode(tmp_path / "a.jpg")
+    assert (img.width, img.height) == (w, h)
+    assert max(abs(a - b) for a, b in zip(img.pixels, grey)) <= 2
+
+
+def test_encoder_arguments_are_checked(tmp_path):
+    with pytest.raises(ValueError):
+        folian.encode_png(tmp_path / "a.png", 2, 2, b"\0" * 15)
+    with pytest.raises(ValueError):
+        folian.encode_jpeg(tmp_path / "a.jpg", 0, 2, b"")
+    with pytest.raises(folian.Error):
+        folian.encode_png(tmp_path / "no" / "such" / "dir.png", 1, 1, b"\0" * 4)
+    assert not (tmp_path / "a.png").exists()
+
+
+def test_inflate():
+    data = os.urandom(1000) + b"abc" * 5000
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    raw = c.compress(data) + c.flush()
+    assert folian.inflate(raw, len(data)) == data
+    with pytest.raises(folian.Error):
+        folian.inflate(raw, len(data) - 1)
+    with pytest.raises(folian.Error):
+        folian.inflate(raw[:len(raw) // 2], len(data))
+
+
+def test_conversions_from_several_threads_keep_their_own_settings(tmp_path):
+    expected = {}
+    for size in folian.PAGE_SIZES:
+        folian.convert([PHOTO], tmp_path / ("ref-" + size + ".pdf"), page_size=size)
+        expected[size] = (tmp_path / ("ref-" + size + ".pdf")).read_bytes()
+    errors = []
+
+    def work(size, i):
+        try:
+            out = tmp_path / ("%s-%d.pdf" % (size, i))
+            folian.convert([PHOTO], out, page_size=size)
+            assert out.read_bytes() == expected[size]
+        except Exception as e:  # reported below: pytest does not see a thread's failure
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(s, i)) for i in range(5) for s in folian.PAGE_SIZES]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+@pytest.mark.skipif(os.name != "posix", reason="library search by LD_LIBRARY_PATH")
+def test_the_library_is_found_beside_the_module_through_the_variable_or_the_system(tmp_path):
+    import shutil
+    import sys
+    lib = os.path.realpath(os.environ["FOLIAN_LIBRARY"])
+    module = os.path.join(ROOT, "python", "folian.py")
+
+    def loads(directory, env):
+        env = dict(env, PYTHONPATH=str(directory))
+        r = subprocess.run([sys.executable, "-c", "import folian; print(folian.version())"],
+                           env=env, cwd=str(directory), capture_output=True, text=True)
+        return r.returncode == 0 and r.stdout.strip() == folian.version()
+
+    base = {k: v for k, v in os.environ.items() if k not in ("FOLIAN_LIBRARY", "LD_LIBRARY_PATH")}
+    beside, alone = tmp_path / "beside", tmp_path / "alone"
+    beside.mkdir()
+    alone.mkdir()
+    shutil.copy(module, beside)
+    shutil.copy(lib, beside / "libfolian.so.1")
+    shutil.copy(module, alone)
+    found = [loads(beside, dict(base, FOLIAN_LIBRARY="/nonexistent/libfolian.so")),
+             loads(alone, dict(base, FOLIAN_LIBRARY=lib)),
+             loads(alone, dict(base, LD_LIBRARY_PATH=os.path.dirname(lib)))]
+    assert found == [True, True, True]
