@@ -456,7 +456,10 @@ bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images,
     return true;
 }
 
-bool pdf_doc_add(PdfDoc *doc, const PdfImage *im) {
+bool pdf_doc_add(PdfDoc *doc, const PdfImage *im) { return pdf_doc_add_ex(doc, im, nullptr); }
+
+bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) {
+    (void)extra;  // nothing beyond the record is used yet
     if (!pdf_image_ok(im)) return fail(doc, MSG_BAD_IMAGE);
     if (!running(doc)) return false;
     PdfPage local;

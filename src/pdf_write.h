@@ -115,6 +115,17 @@ bool pdf_image_ok(const PdfImage *image);
 // Lays out and writes one page. With pdf_doc_begin_known, the images in the same order.
 // False when this page or an earlier one failed (doc->message says why).
 bool pdf_doc_add(PdfDoc *doc, const PdfImage *image);
+// ---- What a conversion knows beyond the page record ------------------------------------------
+// Hosts hand pdf_write bare PdfImage records; a conversion knows more about each file and
+// passes it beside the record. A null part means "as the record alone says".
+struct PdfPassthrough;  // compact pages: the PNG file's own image data, carried as it is
+struct PdfPlacement;    // read from the file: orientation, resolution, colour profile
+struct PdfPageExtra {
+    const PdfPassthrough *pass;
+    const PdfPlacement *place;
+};
+// pdf_doc_add with what the conversion knows; a null `extra` is pdf_doc_add.
+bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *image, const PdfPageExtra *extra);
 // Writes the head (when still due) and the cross-reference table, and replaces the
 // destination. False with doc->message set on failure, or when an earlier step failed.
 bool pdf_doc_finish(PdfDoc *doc);
