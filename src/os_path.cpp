@@ -62,6 +62,18 @@ wchar_t *wide_path(const char *path) {
     return w;
 }
 
+// An ANSI path in wide characters, read in the code page the narrow calls use.
+wchar_t *ansi_wide_path(const char *path) {
+    int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (n <= 0) return nullptr;
+    wchar_t *w = (wchar_t *)std::malloc((size_t)n * sizeof(wchar_t));
+    if (w && MultiByteToWideChar(CP_ACP, 0, path, -1, w, n) != n) {
+        std::free(w);
+        w = nullptr;
+    }
+    return w;
+}
+
 // Both forms of one path: `wide` set for UTF-8, else `narrow` is the ANSI string. `ok`
 // is false only when a UTF-8 path could not be converted (out of memory).
 struct WinPath {
@@ -133,7 +145,11 @@ bool os_replace(const char *from, const char *to) {
     } else if (!a.wide && !b.wide) {
         ok = MoveFileExA(from, to, flags) != 0;
     } else {
-        ok = false;  // one name of each kind: no single call takes both
+        // One name of each kind (a temporary's plain ASCII name beside an ANSI one): the
+        // ANSI name is widened as the narrow calls would read it.
+        if (!a.wide) a.wide = ansi_wide_path(from);
+        if (!b.wide) b.wide = ansi_wide_path(to);
+        ok = a.wide && b.wide && MoveFileExW(a.wide, b.wide, flags) != 0;
     }
     std::free(a.wide);
     std::free(b.wide);
