@@ -38,6 +38,31 @@
 
 namespace {
 
+#ifndef _WIN32
+// A directory listing joins the directory's path with each entry's name, and the whole can
+// pass the system's path limit while the directory itself is within it: such an entry is
+// opened relative to its directory, so it converts as itself. -1 when that fails too, or
+// when the entry is no regular file.
+int open_in_directory(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    if (!slash || slash == path || !slash[1]) return -1;
+    const size_t dir_len = (size_t)(slash - path);
+    char *dir = (char *)mem_malloc(dir_len + 1);
+    if (!dir) return -1;
+    std::memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+    int dirfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::free(dir);
+    if (dirfd < 0) return -1;
+    struct stat st;
+    int fd = -1;
+    if (fstatat(dirfd, slash + 1, &st, 0) == 0 && S_ISREG(st.st_mode))
+        fd = openat(dirfd, slash + 1, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    close(dirfd);
+    return fd;
+}
+#endif
+
 // Opens `path` for reading only when it is a regular file. A named pipe would block the
 // open (or the read) until some writer came, a device may never end, and some systems
 // open a directory and report an absurd size for it: none of them is an image file.
@@ -56,8 +81,15 @@ FILE *open_regular_file(const char *path) {
     // on what was opened, in case the name was replaced in between. O_NONBLOCK keeps that
     // open of a replaced pipe from waiting; it changes nothing for a regular file.
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd;
+    if (stat(path, &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return nullptr;
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } else if (errno == ENAMETOOLONG) {
+        fd = open_in_directory(path);
+    } else {
+        return nullptr;
+    }
     if (fd < 0) return nullptr;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
