@@ -302,7 +302,7 @@ ColourSpace image_colour_space(const PdfPage *pg, const PdfImage *im) {
     const char *decode = inverted ? " /Decode [1 0 1 0 1 0 1 0]" : "";
     ColourSpace cs;
     if (pg->icc_obj)
-        std::snprintf(cs.text, sizeof cs.text, "%d 0 R%s", pg->icc_obj, decode);
+        std::snprintf(cs.text, sizeof cs.text, "[/ICCBased %d 0 R]%s", pg->icc_obj, decode);
     else
         std::snprintf(cs.text, sizeof cs.text, "%s%s", device_space(comps), decode);
     return cs;
