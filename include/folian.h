@@ -61,10 +61,23 @@ typedef struct PdfImage {
  * set, every byte of every document is as the writer's fixed layout gives it. */
 #define FOLIAN_OPT_COMPACT      0x01u /* compressed pages: PNG data passed through, else deflate */
 #define FOLIAN_OPT_INTERLACED   0x02u /* Adam7-interlaced PNG files convert */
-#define FOLIAN_OPT_WIDE_PROBE   0x04u /* 0xC1 JPEG frames; files recognised by content */
-#define FOLIAN_OPT_ORIENTATION  0x08u /* EXIF orientation places the image upright */
-#define FOLIAN_OPT_FILE_DPI     0x10u /* page mode 0 uses the file's own resolution */
-#define FOLIAN_OPT_ICC          0x20u /* embedded ICC profiles become /ICCBased colour spaces */
+/* JPEG files with an 8-bit extended-sequential (0xC1) frame are embedded unchanged like
+ * baseline ones. A file is recognised by its content (PNG signature, JPEG start of image)
+ * before its name, and a path named explicitly converts whatever its name when its content
+ * is a PNG or JPEG file; directory listings still take image names only. */
+#define FOLIAN_OPT_WIDE_PROBE   0x04u
+/* The EXIF orientation (JPEG APP1, PNG eXIf) draws the picture upright; the image data is
+ * embedded as it is. A quarter turn turns a page of mode 0; modes 1 to 3 fit the turned
+ * picture on the portrait paper. Missing, invalid or unreadable values change nothing. */
+#define FOLIAN_OPT_ORIENTATION  0x08u
+/* Page mode 0 sizes the page by the file's own resolution (JFIF density, EXIF X/YResolution,
+ * PNG pHYs), horizontal and vertical apart. Values outside 1 to 10000 dpi, an aspect ratio
+ * only, or none fall back to folian_set_dpi. Modes 1 to 3 are unchanged. */
+#define FOLIAN_OPT_FILE_DPI     0x10u
+/* An embedded ICC profile (JPEG APP2 chunks, PNG iCCP) becomes the image's /ICCBased colour
+ * space, with /N and /Alternate. A broken or incomplete profile, or one whose component
+ * count is not the image's as written (PNG pixels go out as RGB), is left out. */
+#define FOLIAN_OPT_ICC          0x20u
 
 /* ---- The library itself --------------------------------------------------------------- */
 
@@ -92,7 +105,8 @@ FOLIAN_API void folian_set_dpi(int dpi) FOLIAN_NOEXCEPT;
 FOLIAN_API void folian_set_options(unsigned flags) FOLIAN_NOEXCEPT;
 /* The current conversion options. */
 FOLIAN_API unsigned folian_get_options(void) FOLIAN_NOEXCEPT;
-/* One .png/.jpg/.jpeg file to a one-page PDF. 1 on success, 0 on failure. */
+/* One .png/.jpg/.jpeg file (with FOLIAN_OPT_WIDE_PROBE, any PNG or JPEG file) to a one-page
+ * PDF. 1 on success, 0 on failure. */
 FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) FOLIAN_NOEXCEPT;
 /* count image files, one page each in list order. 1 on success, 0 on failure. */
 FOLIAN_API int folian_multiple(const char *const *image_paths, int count,

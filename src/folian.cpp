@@ -4,6 +4,10 @@
 // PNG files are decoded to RGBA; JPEG files are only probed for their size and embedded
 // byte for byte. Every call starts with an empty error text, so a failure always reports
 // its own cause; the decoder's message is kept over the generic one where both apply.
+//
+// Each file is read once: the bytes serve the decoder or the probe and, when the options
+// ask for it, the metadata readers, whose findings (orientation, resolution, profile) go
+// to the writer beside the page record.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +16,10 @@
 #include "folian.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
+#include "meta/meta.h"
 #include "os_path.h"
 #include "pdf_write.h"
+#include "png/png.h"
 
 namespace {
 
@@ -28,6 +34,9 @@ int s_dpi = DEFAULT_DPI;
 unsigned s_options = 0;
 constexpr unsigned KNOWN_OPTIONS = FOLIAN_OPT_COMPACT | FOLIAN_OPT_INTERLACED | FOLIAN_OPT_WIDE_PROBE |
                                    FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC;
+// The options that read what a file says about placing its picture.
+constexpr unsigned META_OPTIONS = FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC;
+constexpr char MSG_OUT_OF_MEMORY[] = "folian: out of memory";
 
 void set_err(const char *text) { std::snprintf(s_err, ERR_SIZE, "%s", text); }
 void set_err_if_empty(const char *text) {
@@ -69,46 +78,131 @@ int name_cmp(const void *a, const void *b) {
     }
 }
 
-void free_image(PdfImage *im) {
-    std::free(im->pixels);
-    std::free(im->jpeg_data);
-    *im = PdfImage{};
+// ---- Loading --------------------------------------------------------------------------
+
+// One input as the writer gets it: the page record and what the file says beyond it.
+// The placement points into `meta`, which owns the profile.
+struct LoadedImage {
+    PdfImage im;
+    ImageMeta meta;
+    PdfPlacement place;
+    PdfPageExtra extra;
+};
+
+void free_image(LoadedImage *li) {
+    std::free(li->im.pixels);
+    std::free(li->im.jpeg_data);
+    meta_release(&li->meta);
+    *li = LoadedImage{};
 }
 
-// JPEG failures set no text: the caller words the message. The file is read once and
-// probed in memory; the probe's verdict is the same as kv_jpeg_info's on the same bytes.
-bool load_jpeg(const char *path, PdfImage *im) {
-    uint8_t *data;
-    uint64_t len;
-    if (file_read_whole(path, MAX_JPEG_BYTES, &data, &len) != FILE_READ_OK) return false;
+// What the writer is to know beyond the record; null when no option asks for anything,
+// so that the page is the record's alone.
+const PdfPageExtra *page_extra(LoadedImage *li, unsigned options) {
+    if (!(options & META_OPTIONS)) return nullptr;
+    const ImageMeta &m = li->meta;
+    li->place = PdfPlacement{m.orientation, m.dpi.known ? m.dpi.x : 0, m.dpi.known ? m.dpi.y : 0,
+                             m.icc, m.icc_len, m.icc_components};
+    li->extra = PdfPageExtra{nullptr, &li->place};
+    return &li->extra;
+}
+
+enum ImageKind { KIND_NONE, KIND_PNG, KIND_JPEG };
+
+// What the first bytes say: a PNG signature, or a JPEG start-of-image followed by the
+// first byte of the next marker.
+ImageKind kind_by_content(const uint8_t *d, uint64_t n) {
+    static const uint8_t PNG_SIGNATURE[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+    if (n >= sizeof PNG_SIGNATURE && std::memcmp(d, PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) return KIND_PNG;
+    if (n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF) return KIND_JPEG;
+    return KIND_NONE;
+}
+
+// A JPEG kept whole for embedding. Failures set no text: the caller words the message.
+bool load_jpeg(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
     int w, h, comps;
-    if (!jpeg_probe_memory(data, len, &w, &h, &comps)) {
+    // The probe's verdict without the wider option is kv_jpeg_info's on the same bytes.
+    if (len > MAX_JPEG_BYTES ||
+        !jpeg_probe_frames(data, len, (options & FOLIAN_OPT_WIDE_PROBE) != 0, &w, &h, &comps)) {
         std::free(data);
         return false;
     }
-    im->width = w;
-    im->height = h;
-    im->jpeg_data = data;
-    im->jpeg_len = len;
-    im->jpeg_components = comps;
+    li->im.width = w;
+    li->im.height = h;
+    li->im.jpeg_data = data;
+    li->im.jpeg_len = len;
+    li->im.jpeg_components = comps;
+    jpeg_read_meta(data, len, options, comps, &li->meta);
     return true;
 }
 
-bool load_image(const char *path, PdfImage *im) {
-    *im = PdfImage{};
-    if (has_jpeg_extension(path)) return load_jpeg(path, im);
+// A PNG decoded to RGBA; its file bytes go once the metadata is read. The decoder's
+// message is the error text.
+bool load_png(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
     const char *msg = nullptr;
     int w = 0, h = 0;
-    const unsigned png_flags = (s_options & FOLIAN_OPT_INTERLACED) ? KV_PNG_INTERLACED : 0u;
-    unsigned char *px = kv_png_decode_ex(path, png_flags, &w, &h, &msg);
+    const unsigned png_flags = (options & FOLIAN_OPT_INTERLACED) ? PNG_DECODE_INTERLACED : 0u;
+    unsigned char *px = png_decode_memory(data, len, &w, &h, &msg, png_flags);
     if (!px) {
+        std::free(data);
         set_err(msg && *msg ? msg : "folian: error");
         return false;
     }
-    im->width = w;
-    im->height = h;
-    im->pixels = px;
+    li->im.width = w;
+    li->im.height = h;
+    li->im.pixels = px;
+    // The pixels go to the writer as RGB, so only an RGB profile describes them.
+    png_read_meta(data, len, options, 3, &li->meta);
+    std::free(data);
     return true;
+}
+
+enum LoadResult { LOAD_OK, LOAD_FAILED, LOAD_NOT_IMAGE };
+
+// Reads `path` into `li`. Without the wider probe the name decides how the file is read;
+// with it the content does, and the name only when the content says neither PNG nor JPEG.
+// `named` says the name passed the image-name test: a path that did not (possible only
+// with the wider probe) is taken only when its content is a PNG or JPEG file, else it is
+// LOAD_NOT_IMAGE, as its name alone would have made it.
+LoadResult load_image(const char *path, unsigned options, bool named, LoadedImage *li) {
+    *li = LoadedImage{};
+    meta_init(&li->meta);
+    const bool wide = (options & FOLIAN_OPT_WIDE_PROBE) != 0;
+    ImageKind kind = has_jpeg_extension(path) ? KIND_JPEG : KIND_PNG;
+    uint8_t *data;
+    uint64_t len;
+    const uint64_t limit = kind == KIND_JPEG && !wide ? MAX_JPEG_BYTES : UINT64_MAX;
+    if (file_read_whole(path, limit, &data, &len) != FILE_READ_OK) {
+        if (!named) return LOAD_NOT_IMAGE;
+        if (kind == KIND_PNG) set_err(PNG_ERR_READ);
+        return LOAD_FAILED;
+    }
+    if (wide) {
+        const ImageKind found = kind_by_content(data, len);
+        if (found == KIND_NONE && !named) {
+            std::free(data);
+            return LOAD_NOT_IMAGE;
+        }
+        if (found != KIND_NONE) kind = found;
+    }
+    if (!(kind == KIND_JPEG ? load_jpeg(data, len, options, li) : load_png(data, len, options, li))) {
+        free_image(li);
+        return LOAD_FAILED;
+    }
+    if (li->meta.no_memory) {
+        // A page without its profile would be another document than the one asked for.
+        set_err(MSG_OUT_OF_MEMORY);
+        free_image(li);
+        return LOAD_FAILED;
+    }
+    return LOAD_OK;
+}
+
+// Whether a path given by the host goes to the loader: by its name, or, with the wider
+// probe, by its content, which the loader then checks.
+bool path_admitted(const char *path, unsigned options, bool *named) {
+    *named = path && is_image_path(path);
+    return path && (*named || (options & FOLIAN_OPT_WIDE_PROBE));
 }
 
 // ---- Directory listing ----------------------------------------------------------------
@@ -206,23 +300,28 @@ FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) noexc
         set_err("folian_single: NULL path");
         return 0;
     }
-    if (!is_image_path(image_path)) {
+    bool named;
+    LoadedImage li;
+    const LoadResult loaded = path_admitted(image_path, s_options, &named)
+                                  ? load_image(image_path, s_options, named, &li)
+                                  : LOAD_NOT_IMAGE;
+    if (loaded == LOAD_NOT_IMAGE) {
         set_err("folian_single: not a .png/.jpg image");
         return 0;
     }
-    PdfImage im;
-    if (!load_image(image_path, &im)) {
+    if (loaded == LOAD_FAILED) {
         set_err_if_empty("folian_single: failed to read image");
         return 0;
     }
-    PdfImage *list[1] = {&im};
+    PdfImage *list[1] = {&li.im};
+    const PdfPageExtra *extras[1] = {page_extra(&li, s_options)};
     const char *msg = nullptr;
-    int ok = pdf_write(pdf_path, list, 1, s_page_size, s_dpi, &msg);
+    int ok = pdf_write_ex(pdf_path, list, extras, 1, s_page_size, s_dpi, &msg);
     if (ok)
         clear_err();
     else
         set_err_if_empty(msg ? msg : "folian: error");
-    free_image(&im);
+    free_image(&li);
     return ok;
 }
 
@@ -243,19 +342,22 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
     // until every image has loaded: a file that cannot be read is the more useful report.
     for (int i = 0; i < count; i++) {
         const char *path = image_paths[i];
-        if (!path || !is_image_path(path)) {
+        bool named;
+        LoadedImage li;
+        const LoadResult loaded =
+            path_admitted(path, s_options, &named) ? load_image(path, s_options, named, &li) : LOAD_NOT_IMAGE;
+        if (loaded == LOAD_NOT_IMAGE) {
             set_err("folian_multiple: bad image path");
             pdf_doc_free(&doc);
             return 0;
         }
-        PdfImage im;
-        if (!load_image(path, &im)) {
+        if (loaded == LOAD_FAILED) {
             if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_multiple: failed on %s", path);
             pdf_doc_free(&doc);
             return 0;
         }
-        pdf_doc_add(&doc, &im);
-        free_image(&im);
+        pdf_doc_add_ex(&doc, &li.im, page_extra(&li, s_options));
+        free_image(&li);
     }
     int ok = pdf_doc_finish(&doc) ? 1 : 0;
     if (ok)
@@ -330,24 +432,29 @@ FOLIAN_API int folian_doc_add(folian_doc *d, const char *image_path) noexcept {
         set_err(d->doc.message);
         return 0;
     }
-    if (!image_path || !is_image_path(image_path)) {
+    // The options in force when the document began hold for all of its pages.
+    bool named;
+    LoadedImage li;
+    const LoadResult loaded = path_admitted(image_path, d->options, &named)
+                                  ? load_image(image_path, d->options, named, &li)
+                                  : LOAD_NOT_IMAGE;
+    if (loaded == LOAD_NOT_IMAGE) {
         set_err("folian_doc_add: bad image path");
         return 0;
     }
-    PdfImage im;
-    if (!load_image(image_path, &im)) {
+    if (loaded == LOAD_FAILED) {
         if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_doc_add: failed on %s", image_path);
         return 0;
     }
     // An image the writer refuses is skipped; the document stays as it was.
-    int ok = pdf_image_ok(&im) ? 1 : 0;
+    int ok = pdf_image_ok(&li.im) ? 1 : 0;
     if (!ok)
         set_err("pdf_write: bad image");
-    else if (!pdf_doc_add(&d->doc, &im)) {
+    else if (!pdf_doc_add_ex(&d->doc, &li.im, page_extra(&li, d->options))) {
         set_err(d->doc.message);
         ok = 0;
     }
-    free_image(&im);
+    free_image(&li);
     return ok;
 }
 

@@ -1,7 +1,8 @@
 // pdf_write.cpp: the PDF 1.4 writer and the stored-block zlib stream encoder.
 //
 // A document is one page per image. Objects are numbered catalog 1, page tree 2, then per
-// page: page, image, soft mask (only when some alpha byte is below 255), content stream.
+// page: page, image, soft mask (only when some alpha byte is below 255), content stream,
+// and the image's ICC profile when the conversion found a usable one in the file.
 // Since every page's objects are numbered consecutively, writing pages in order writes the
 // objects in number order, so each body goes straight through one write buffer to the file:
 // the document is never held in memory. Pixel samples are gathered from the RGBA records
@@ -17,6 +18,7 @@
 #include "format.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
+#include "meta/meta.h"
 
 uint8_t *kv_deflate(const uint8_t *data, uint64_t len, uint64_t *out_len) {
     uint64_t size = zlib_stored_size(len);
@@ -32,7 +34,9 @@ uint8_t *kv_deflate(const uint8_t *data, uint64_t len, uint64_t *out_len) {
 
 struct PdfPage {
     int page_obj, image_obj, smask_obj, content_obj;
-    double image_w, image_h;
+    int icc_obj;            // the image's /ICCBased profile stream, after the content; 0 for none
+    int orientation;        // how the stored picture is turned to stand upright (1: as stored)
+    double image_w, image_h;  // the upright picture's size in points at the resolution
     double page_w, page_h;
     double offset_x, offset_y;
     double scale;
@@ -193,9 +197,34 @@ bool has_transparency(const PdfImage *im) {
     return false;
 }
 
-void place_image(PdfPage *pg, const PdfImage *im, int mode, int dpi) {
-    pg->image_w = (im->width * 72.0) / dpi;
-    pg->image_h = (im->height * 72.0) / dpi;
+bool dpi_usable(double v) { return v >= 1 && v <= MAX_DPI; }
+
+// The placement's resolution, when the page takes it: only a page of the image's own size
+// has its size from the resolution (on paper the scale to fit cancels it).
+bool takes_file_dpi(const PdfPlacement *place, int mode) {
+    return place && mode == 0 && dpi_usable(place->dpi_x) && dpi_usable(place->dpi_y);
+}
+
+int placed_orientation(const PdfPlacement *place) {
+    return place && place->orientation >= 2 && place->orientation <= 8 ? place->orientation : 1;
+}
+
+// The component count of the samples as written: pixel images always go out as RGB.
+int written_components(const PdfImage *im) { return im->jpeg_data ? im->jpeg_components : 3; }
+
+bool carries_profile(const PdfPlacement *place, const PdfImage *im) {
+    return place && place->icc && place->icc_len > 0 && place->icc_components == written_components(im);
+}
+
+void place_image(PdfPage *pg, const PdfImage *im, int mode, int dpi, const PdfPlacement *place) {
+    const bool file_dpi = takes_file_dpi(place, mode);
+    const double dpi_x = file_dpi ? place->dpi_x : dpi, dpi_y = file_dpi ? place->dpi_y : dpi;
+    // Each side keeps its own direction's resolution; a quarter turn then swaps the sides.
+    const double stored_w = (im->width * 72.0) / dpi_x, stored_h = (im->height * 72.0) / dpi_y;
+    pg->orientation = placed_orientation(place);
+    const bool turned = orientation_swaps_sides(pg->orientation);
+    pg->image_w = turned ? stored_h : stored_w;
+    pg->image_h = turned ? stored_w : stored_h;
     if (mode == 0) {
         pg->page_w = pg->image_w;
         pg->page_h = pg->image_h;
@@ -213,16 +242,23 @@ void place_image(PdfPage *pg, const PdfImage *im, int mode, int dpi) {
     pg->offset_y = 0.5 * (pg->page_h - pg->image_h * pg->scale);
 }
 
+const PdfPlacement *placement_of(const PdfPageExtra *extra) { return extra ? extra->place : nullptr; }
+
 // Geometry and object numbers of a page whose first object is `first_obj`.
-void lay_out(PdfPage *pg, const PdfImage *im, int mode, int dpi, int first_obj) {
+void lay_out(PdfPage *pg, const PdfImage *im, int mode, int dpi, int first_obj, const PdfPageExtra *extra) {
+    const PdfPlacement *place = placement_of(extra);
     *pg = PdfPage{};
-    place_image(pg, im, mode, dpi);
+    place_image(pg, im, mode, dpi, place);
     pg->page_obj = first_obj;
     pg->image_obj = first_obj + 1;
     pg->has_alpha = !im->jpeg_data && has_transparency(im);
     if (pg->has_alpha) pg->smask_obj = first_obj + 2;
     pg->content_obj = pg->has_alpha ? first_obj + 3 : first_obj + 2;
+    if (carries_profile(place, im)) pg->icc_obj = pg->content_obj + 1;
 }
+
+// The next free object number after the page's objects.
+int page_end(const PdfPage *pg) { return (pg->icc_obj ? pg->icc_obj : pg->content_obj) + 1; }
 
 // Grows a table to hold at least `need` entries of `size` bytes, doubling.
 bool grow(void **table, size_t *cap, size_t need, size_t size) {
@@ -239,8 +275,7 @@ bool grow(void **table, size_t *cap, size_t need, size_t size) {
 // Makes room for the page's number in the Kids list and for its objects' offsets.
 bool record_page(PdfDoc *doc, const PdfPage *pg) {
     if (!grow((void **)&doc->page_objs, &doc->page_cap, (size_t)doc->count + 1, sizeof(int)) ||
-        !grow((void **)&doc->offsets, &doc->offset_cap, (size_t)pg->content_obj + 1,
-              sizeof(uint64_t)))
+        !grow((void **)&doc->offsets, &doc->offset_cap, (size_t)page_end(pg), sizeof(uint64_t)))
         return fail(doc, MSG_OOM);
     doc->page_objs[doc->count] = pg->page_obj;
     return true;
@@ -248,14 +283,29 @@ bool record_page(PdfDoc *doc, const PdfPage *pg) {
 
 // ---- Page objects ----------------------------------------------------------------------
 
-const char *jpeg_colour_space(const PdfImage *im) {
-    if (im->jpeg_components == 1) return "/DeviceGray";
-    if (im->jpeg_components == 4) {
-        return jpeg_has_adobe_segment(im->jpeg_data, im->jpeg_len)
-                   ? "/DeviceCMYK /Decode [1 0 1 0 1 0 1 0]"
-                   : "/DeviceCMYK";
-    }
+// The device colour space of samples with `components` components (2 never reaches here).
+const char *device_space(int components) {
+    if (components == 1) return "/DeviceGray";
+    if (components == 4) return "/DeviceCMYK";
     return "/DeviceRGB";
+}
+
+// The /ColorSpace value of the page image, with the /Decode entry that follows it where
+// the samples need one: the file's profile when it carries one, else the device space.
+struct ColourSpace {
+    char text[64];
+};
+ColourSpace image_colour_space(const PdfPage *pg, const PdfImage *im) {
+    const int comps = written_components(im);
+    // Adobe's CMYK JPEGs store their samples inverted, whatever profile describes them.
+    const bool inverted = im->jpeg_data && comps == 4 && jpeg_has_adobe_segment(im->jpeg_data, im->jpeg_len);
+    const char *decode = inverted ? " /Decode [1 0 1 0 1 0 1 0]" : "";
+    ColourSpace cs;
+    if (pg->icc_obj)
+        std::snprintf(cs.text, sizeof cs.text, "[/ICCBased %d 0 R]%s", pg->icc_obj, decode);
+    else
+        std::snprintf(cs.text, sizeof cs.text, "%s%s", device_space(comps), decode);
+    return cs;
 }
 
 uint64_t pages_len(const PdfDoc *doc) { return doc->pos - doc->page_base; }
@@ -276,7 +326,7 @@ void write_jpeg_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
     put_printf(doc,
                "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace %s "
                "/BitsPerComponent 8 /Filter /DCTDecode /Length %llu >>\nstream\n",
-               im->width, im->height, jpeg_colour_space(im), (unsigned long long)im->jpeg_len);
+               im->width, im->height, image_colour_space(pg, im).text, (unsigned long long)im->jpeg_len);
     put(doc, im->jpeg_data, im->jpeg_len);
     end_stream_object(doc);
 }
@@ -284,19 +334,20 @@ void write_jpeg_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
 void write_rgb_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
     uint64_t pixels = (uint64_t)im->width * (uint64_t)im->height;
     uint64_t stream_len = zlib_stored_size(pixels * 3);
+    const ColourSpace cs = image_colour_space(pg, im);
     begin_object(doc, pg->image_obj);
     if (pg->has_alpha) {
         put_printf(doc,
                    "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
-                   "/DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /SMask %d 0 R "
+                   "%s /BitsPerComponent 8 /Filter /FlateDecode /SMask %d 0 R "
                    "/Length %llu >>\nstream\n",
-                   im->width, im->height, pg->smask_obj, (unsigned long long)stream_len);
+                   im->width, im->height, cs.text, pg->smask_obj, (unsigned long long)stream_len);
     } else {
         put_printf(doc,
                    "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace "
-                   "/DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /Length %llu "
+                   "%s /BitsPerComponent 8 /Filter /FlateDecode /Length %llu "
                    ">>\nstream\n",
-                   im->width, im->height, (unsigned long long)stream_len);
+                   im->width, im->height, cs.text, (unsigned long long)stream_len);
     }
     const uint8_t *px = im->pixels;
     put_zlib(doc, pixels * 3, [px](uint8_t *dst, uint64_t first, uint64_t count) {
@@ -330,11 +381,23 @@ void write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
     end_stream_object(doc);
 }
 
+// A matrix entry that turns or scales: the zeros of an upright placement print as "0".
+Fixed2 matrix_entry(double v) {
+    if (v != 0) return fixed2(v);
+    Fixed2 f;
+    f.text[0] = '0', f.text[1] = '\0';
+    return f;
+}
+
 void write_content(PdfDoc *doc, const PdfPage *pg) {
+    // The image fills the unit square; the matrix maps it upright onto its box on the page.
+    double m[6];
+    orientation_matrix(pg->orientation, pg->image_w * pg->scale, pg->image_h * pg->scale, pg->offset_x,
+                       pg->offset_y, m);
     char text[256];
-    int n = std::snprintf(text, sizeof text, "q\n%s 0 0 %s %s %s cm\n/Im0 Do\nQ\n",
-                          fixed2(pg->image_w * pg->scale).text, fixed2(pg->image_h * pg->scale).text,
-                          fixed2(pg->offset_x).text, fixed2(pg->offset_y).text);
+    int n = std::snprintf(text, sizeof text, "q\n%s %s %s %s %s %s cm\n/Im0 Do\nQ\n", matrix_entry(m[0]).text,
+                          matrix_entry(m[1]).text, matrix_entry(m[2]).text, matrix_entry(m[3]).text,
+                          fixed2(m[4]).text, fixed2(m[5]).text);
     begin_object(doc, pg->content_obj);
     put_printf(doc, "<< /Length %d >>\nstream\n%sendstream\n", n, text);
     end_object(doc);
@@ -349,9 +412,20 @@ void write_page_object(PdfDoc *doc, const PdfPage *pg) {
     end_object(doc);
 }
 
+// The profile goes in as the file holds it, unfiltered: like the JPEG data it passes
+// through unchanged and streams without a scratch buffer, and the usual profiles (a few
+// kilobytes) are small beside the image they describe.
+void write_icc_profile(PdfDoc *doc, const PdfPage *pg, const PdfPlacement *place) {
+    begin_object(doc, pg->icc_obj);
+    put_printf(doc, "<< /N %d /Alternate %s /Length %llu >>\nstream\n", place->icc_components,
+               device_space(place->icc_components), (unsigned long long)place->icc_len);
+    put(doc, place->icc, place->icc_len);
+    end_stream_object(doc);
+}
+
 // All objects of one page, in number order: the one place that decides how a page image
 // is embedded.
-void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
+void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPageExtra *extra) {
     write_page_object(doc, pg);
     if (im->jpeg_data) {
         write_jpeg_image(doc, pg, im);
@@ -360,6 +434,7 @@ void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
         if (pg->has_alpha) write_soft_mask(doc, pg, im);
     }
     write_content(doc, pg);
+    if (pg->icc_obj) write_icc_profile(doc, pg, placement_of(extra));
 }
 
 // Header, catalog and page tree; objects 1 and 2 are the only ones before the pages.
@@ -426,6 +501,11 @@ bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi) {
 
 bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count,
                          int mode, int dpi) {
+    return pdf_doc_begin_known_ex(doc, path, images, nullptr, count, mode, dpi);
+}
+
+bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *images,
+                            const PdfPageExtra *const *extras, int count, int mode, int dpi) {
     if (!setup(doc, mode, dpi)) return false;
     doc->path = path;
     if (count <= 0) return fail(doc, MSG_BAD_ARGS);
@@ -437,10 +517,10 @@ bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images,
     doc->planned = count;
     for (int i = 0; i < count; i++) {
         PdfPage *pg = &doc->plan[i];
-        lay_out(pg, images[i], mode, dpi, doc->next_obj);
+        lay_out(pg, images[i], mode, dpi, doc->next_obj, extras ? extras[i] : nullptr);
         if (!record_page(doc, pg)) return false;
         doc->count++;
-        doc->next_obj = pg->content_obj + 1;
+        doc->next_obj = page_end(pg);
     }
     FileWriteStatus st = file_out_open(path, &doc->out);
     if (st == FILE_WRITE_OK)
@@ -459,7 +539,6 @@ bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images,
 bool pdf_doc_add(PdfDoc *doc, const PdfImage *im) { return pdf_doc_add_ex(doc, im, nullptr); }
 
 bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) {
-    (void)extra;  // nothing beyond the record is used yet
     if (!pdf_image_ok(im)) return fail(doc, MSG_BAD_IMAGE);
     if (!running(doc)) return false;
     PdfPage local;
@@ -467,14 +546,17 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
     if (doc->plan) {
         if (doc->count >= doc->planned) return fail(doc, MSG_BAD_ARGS);
         pg = &doc->plan[doc->count];
+        // The profile was numbered in the plan; a page that now brings another answer
+        // would break the numbering of every later object.
+        if ((pg->icc_obj != 0) != carries_profile(placement_of(extra), im)) return fail(doc, MSG_BAD_ARGS);
     } else {
-        lay_out(&local, im, doc->mode, doc->dpi, doc->next_obj);
+        lay_out(&local, im, doc->mode, doc->dpi, doc->next_obj, extra);
         if (!record_page(doc, &local)) return false;
         pg = &local;
     }
-    write_page(doc, pg, im);
+    write_page(doc, pg, im, extra);
     doc->count++;
-    doc->next_obj = pg->content_obj + 1;
+    doc->next_obj = page_end(pg);
     if (doc->head_len + pages_len(doc) > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
     return doc->message[0] == 0;
 }
@@ -527,8 +609,8 @@ void pdf_doc_free(PdfDoc *doc) {
     doc->plan = nullptr;
 }
 
-extern "C" FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, int mode,
-                                    int dpi, const char **message) noexcept {
+int pdf_write_ex(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
+                 int mode, int dpi, const char **message) {
     const char *unused;
     if (!message) message = &unused;  // a host may not want the text
     *message = "";
@@ -537,11 +619,15 @@ extern "C" FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, i
         return 0;
     }
     PdfDoc doc;
-    bool ok = pdf_doc_begin_known(&doc, path, images, count, mode, dpi);
-    for (int i = 0; ok && i < count; i++) ok = pdf_doc_add(&doc, images[i]);
+    bool ok = pdf_doc_begin_known_ex(&doc, path, images, extras, count, mode, dpi);
+    for (int i = 0; ok && i < count; i++) ok = pdf_doc_add_ex(&doc, images[i], extras ? extras[i] : nullptr);
     ok = ok && pdf_doc_finish(&doc);
     *message = doc.message;
     pdf_doc_free(&doc);
     return ok ? 1 : 0;
 }
 
+extern "C" FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, int mode,
+                                    int dpi, const char **message) noexcept {
+    return pdf_write_ex(path, images, nullptr, count, mode, dpi, message);
+}

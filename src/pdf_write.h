@@ -124,8 +124,27 @@ struct PdfPageExtra {
     const PdfPassthrough *pass;
     const PdfPlacement *place;
 };
-// pdf_doc_add with what the conversion knows; a null `extra` is pdf_doc_add.
+// How the file wants its picture placed. Whatever the writer cannot use is ignored, so the
+// page falls back to what the record alone gives: an orientation outside 2 to 8, a
+// resolution outside 1 to 10000 dpi (either direction), a profile whose component count
+// differs from the image's as written (pixel images are written as RGB).
+struct PdfPlacement {
+    int orientation;      // EXIF orientation: the stored picture is drawn upright
+    double dpi_x, dpi_y;  // the file's own resolution, used in page mode 0; 0 for none
+    const uint8_t *icc;   // an ICC profile for the image's samples, or null; not owned
+    uint64_t icc_len;
+    int icc_components;   // the profile's component count (1, 3 or 4)
+};
+// pdf_doc_add with what the conversion knows; a null `extra` is pdf_doc_add. With
+// pdf_doc_begin_known_ex, `extra` must say what it said there for this page.
 bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *image, const PdfPageExtra *extra);
+// pdf_doc_begin_known for pages that come with extras: `extras` (null, or `count` entries,
+// each possibly null) are laid out with their images.
+bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *images,
+                            const PdfPageExtra *const *extras, int count, int mode, int dpi);
+// pdf_write with extras, as above; pdf_write is this with null extras.
+int pdf_write_ex(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
+                 int mode, int dpi, const char **message);
 // Writes the head (when still due) and the cross-reference table, and replaces the
 // destination. False with doc->message set on failure, or when an earlier step failed.
 bool pdf_doc_finish(PdfDoc *doc);

@@ -55,6 +55,16 @@ TEST(AllocationFailures, EveryExportedFunctionFailsCleanly) {
     const Bytes jpeg_bytes = read_file(jpg);
     Bytes rgba(23 * 17 * 4);
     for (size_t i = 0; i < rgba.size(); i++) rgba[i] = (uint8_t)(i * 5);
+    // Files for the options that read metadata: a profile in JPEG chunks and in a PNG
+    // iCCP stream, an orientation with a resolution, and a JPEG under a PNG name.
+    TempDir meta_in;
+    const std::string icc_jpg = meta_in.file("c.jpg"), icc_png = meta_in.file("d.png"),
+                      turned = meta_in.file("e.jpg"), misnamed = meta_in.file("f.png");
+    write_file(icc_jpg, read_file(data_path("meta/icc-srgb.jpg")));
+    write_file(icc_png, read_file(data_path("meta/icc-srgb.png")));
+    write_file(turned, read_file(data_path("meta/orient-6-dpi.jpg")));
+    write_file(misnamed, read_file(data_path("meta/icc-srgb.jpg")));
+    const unsigned real_input = FOLIAN_OPT_WIDE_PROBE | FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC;
     const std::string pdf = out.file("out.pdf");
     folian_init();
     auto last_error_set = [] { return folian_last_error()[0] != '\0'; };
@@ -73,6 +83,28 @@ TEST(AllocationFailures, EveryExportedFunctionFailsCleanly) {
         {"folian_multiple", [&](bool *rep) {
              const char *paths[] = {png.c_str(), jpg.c_str(), png.c_str()};
              int ok = folian_multiple(paths, 3, pdf.c_str());
+             *rep = last_error_set();
+             return ok == 1;
+         }},
+        {"folian_single with the metadata options, JPEG", [&](bool *rep) {
+             folian_set_options(real_input);
+             int ok = folian_single(icc_jpg.c_str(), pdf.c_str());
+             folian_set_options(0);
+             *rep = last_error_set();
+             return ok == 1;
+         }},
+        {"folian_single with the metadata options, PNG", [&](bool *rep) {
+             folian_set_options(real_input);
+             int ok = folian_single(icc_png.c_str(), pdf.c_str());
+             folian_set_options(0);
+             *rep = last_error_set();
+             return ok == 1;
+         }},
+        {"folian_multiple with the metadata options", [&](bool *rep) {
+             const char *paths[] = {turned.c_str(), icc_png.c_str(), misnamed.c_str()};
+             folian_set_options(real_input);
+             int ok = folian_multiple(paths, 3, pdf.c_str());
+             folian_set_options(0);
              *rep = last_error_set();
              return ok == 1;
          }},

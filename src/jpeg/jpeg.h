@@ -27,6 +27,10 @@ int jpg_read_file(const char *path, jpg_buf *buf);
 // of the first baseline or progressive frame header. Leaves the outputs untouched on failure;
 // a null output is not written.
 bool jpeg_probe_memory(const uint8_t *data, uint64_t len, int *width, int *height, int *components);
+// The same, reporting also an extended-sequential (0xC1) frame of 8-bit samples when
+// `extended` is set; with it clear, this is jpeg_probe_memory.
+bool jpeg_probe_frames(const uint8_t *data, uint64_t len, bool extended, int *width, int *height,
+                       int *components);
 
 // True when the stream carries an Adobe application segment (APP14 beginning "Adobe")
 // before its first scan: such files store CMYK inverted.

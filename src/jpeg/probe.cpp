@@ -2,8 +2,9 @@
 // and component count without decoding.
 //
 // The probe walks marker segments from offset 2 and stops at the first baseline (C0)
-// or progressive (C2) frame header; every other segment, other frame types included,
-// is passed over by its length.
+// or progressive (C2) frame header (and, when the caller asks, at an 8-bit extended-
+// sequential C1 one); every other segment, other frame types included, is passed over
+// by its length.
 #include <cstdlib>
 #include <cstring>
 
@@ -28,6 +29,25 @@ int jpg_read_file(const char *path, jpg_buf *buf) {
 
 bool jpeg_probe_memory(const uint8_t *d, uint64_t n, int *width_out, int *height_out,
                        int *components_out) {
+    return jpeg_probe_frames(d, n, false, width_out, height_out, components_out);
+}
+
+namespace {
+
+// Frame headers the probe reports. An extended-sequential frame (C1) is the baseline
+// process with more tables and finer quantisation; any reader of baseline JPEG data shows
+// it, but only with 8-bit samples (PDF's DCT filter knows no 12-bit ones).
+constexpr uint32_t FRAME_PRECISION_AT = 4;
+bool reported_frame(const uint8_t *d, const jpg_marker &m, bool extended) {
+    if (m.length <= 8) return false;
+    if (m.code == 0xC0 || m.code == 0xC2) return true;
+    return extended && m.code == 0xC1 && d[m.at + FRAME_PRECISION_AT] == 8;
+}
+
+}  // namespace
+
+bool jpeg_probe_frames(const uint8_t *d, uint64_t n, bool extended, int *width_out, int *height_out,
+                       int *components_out) {
     if (n < 6) return false;
     uint32_t width = 0, height = 0, comps = 0;
     uint64_t p = 2;  // the first two bytes (normally SOI) are not examined
@@ -38,7 +58,7 @@ bool jpeg_probe_memory(const uint8_t *d, uint64_t n, int *width_out, int *height
         if (st != JPG_MARKER_OK && st != JPG_MARKER_BAD_LENGTH) return false;
         comps = 0;
         bool frame_done = false;
-        if ((m.code == 0xC0 || m.code == 0xC2) && m.length > 8) {
+        if (reported_frame(d, m, extended)) {
             height = load_be16(d + m.at + 5);
             width = load_be16(d + m.at + 7);
             comps = d[m.at + 9];

@@ -52,7 +52,7 @@ int icc_check(const uint8_t *p, uint64_t len) {
     return 0;
 }
 
-uint8_t *icc_join_jpeg_chunks(const JpegSegment *segs, uint32_t count, uint64_t *len) {
+uint8_t *icc_join_jpeg_chunks(const JpegSegment *segs, uint32_t count, uint64_t *len, bool *no_memory) {
     *len = 0;
     // Chunk i (1-based sequence number) sits at where[i]; every chunk must name the same
     // count, and each number from 1 to that count must appear exactly once.
@@ -71,7 +71,10 @@ uint8_t *icc_join_jpeg_chunks(const JpegSegment *segs, uint32_t count, uint64_t 
     }
     if (seen == 0 || seen != total_chunks || total == 0 || total > META_MAX_ICC) return nullptr;
     uint8_t *out = (uint8_t *)mem_malloc((size_t)total);
-    if (!out) return nullptr;
+    if (!out) {
+        *no_memory = true;
+        return nullptr;
+    }
     uint64_t at = 0;
     for (uint32_t seq = 1; seq <= total_chunks; seq++) {
         const uint32_t n = where[seq]->len - ICC_CHUNK_HEAD;
@@ -82,7 +85,7 @@ uint8_t *icc_join_jpeg_chunks(const JpegSegment *segs, uint32_t count, uint64_t 
     return out;
 }
 
-uint8_t *icc_inflate_zlib(const uint8_t *z, uint64_t len, uint64_t *out_len) {
+uint8_t *icc_inflate_zlib(const uint8_t *z, uint64_t len, uint64_t *out_len, bool *no_memory) {
     *out_len = 0;
     if (len < 2 + 4 || !zlib_header_ok(z)) return nullptr;
     // The inflated size is not stored, so the buffer grows until the stream fits: a
@@ -91,7 +94,10 @@ uint8_t *icc_inflate_zlib(const uint8_t *z, uint64_t len, uint64_t *out_len) {
     for (uint64_t cap = 64 * 1024;; cap *= 2) {
         if (cap > META_MAX_ICC) cap = META_MAX_ICC;
         uint8_t *out = (uint8_t *)mem_malloc((size_t)cap);
-        if (!out) return nullptr;
+        if (!out) {
+            *no_memory = true;
+            return nullptr;
+        }
         const int32_t got = kv_inflate(z + 2, (size_t)(len - 6), out, (size_t)cap);
         if (got >= 0) {
             if (adler32_update(1, out, (size_t)got) != load_be32(z + len - 4)) {

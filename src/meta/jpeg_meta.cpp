@@ -81,7 +81,7 @@ void jpeg_read_meta(const uint8_t *data, uint64_t len, unsigned options, int com
     }
     if (options & FOLIAN_OPT_ICC) {
         uint64_t icc_len = 0;
-        uint8_t *icc = icc_join_jpeg_chunks(segs, count, &icc_len);
+        uint8_t *icc = icc_join_jpeg_chunks(segs, count, &icc_len, &m->no_memory);
         meta_take_icc(m, icc, icc_len, components);
     }
 }

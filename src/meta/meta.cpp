@@ -4,7 +4,7 @@
 
 #include "meta/meta.h"
 
-void meta_init(ImageMeta *m) { *m = ImageMeta{0, {false, 0, 0}, nullptr, 0, 0}; }
+void meta_init(ImageMeta *m) { *m = ImageMeta{0, {false, 0, 0}, nullptr, 0, 0, false}; }
 
 void meta_release(ImageMeta *m) {
     std::free(m->icc);

@@ -27,6 +27,7 @@ struct ImageMeta {
     uint8_t *icc;         // a checked ICC profile (mem_malloc'ed, owned), or null
     uint64_t icc_len;
     int icc_components;   // 1 GRAY, 3 RGB, 4 CMYK; 0 without a profile
+    bool no_memory;       // a profile was there but memory ran out before it was kept
 };
 
 // Clears every field; call before a reader.
@@ -41,7 +42,8 @@ void meta_take_icc(ImageMeta *m, uint8_t *icc, uint64_t len, int components);
 // (FOLIAN_OPT_ORIENTATION, FOLIAN_OPT_FILE_DPI, FOLIAN_OPT_ICC); the rest stays "none".
 // A profile is kept only when its component count equals `components` (the count of the
 // image as it will be written); components 0 keeps any well-formed profile. Only a
-// profile allocation can run out of memory, and then the profile is left out.
+// profile allocation can run out of memory, and then the profile is left out and
+// `no_memory` set, so that a caller can report it rather than write a different page.
 void jpeg_read_meta(const uint8_t *data, uint64_t len, unsigned options, int components, ImageMeta *m);
 void png_read_meta(const uint8_t *data, uint64_t len, unsigned options, int components, ImageMeta *m);
 
@@ -79,12 +81,12 @@ uint32_t jpeg_find_app_segments(const uint8_t *data, uint64_t len, JpegSegment *
 
 // Joins the APP2 "ICC_PROFILE" chunks among `segs` in sequence order into a new
 // mem_malloc'ed buffer. Null when there are none, or when a chunk is missing, repeated
-// or disagrees on the count, or memory runs out.
-uint8_t *icc_join_jpeg_chunks(const JpegSegment *segs, uint32_t count, uint64_t *len);
+// or disagrees on the count, or memory runs out (then *no_memory is set).
+uint8_t *icc_join_jpeg_chunks(const JpegSegment *segs, uint32_t count, uint64_t *len, bool *no_memory);
 // Inflates the zlib stream of a PNG iCCP chunk's profile (after name and method) into a
 // new mem_malloc'ed buffer of at most META_MAX_ICC bytes, its Adler-32 checked. Null on
-// any fault.
-uint8_t *icc_inflate_zlib(const uint8_t *z, uint64_t len, uint64_t *out_len);
+// any fault; *no_memory is set when the fault is memory running out.
+uint8_t *icc_inflate_zlib(const uint8_t *z, uint64_t len, uint64_t *out_len, bool *no_memory);
 
 // ---- Placement -------------------------------------------------------------------------
 // True for orientations 5 to 8, whose upright picture is the stored one turned by 90

@@ -23,13 +23,13 @@ MetaDpi phys_dpi(const uint8_t *d, uint32_t len) {
 }
 
 // The profile of an iCCP chunk: name (1 to 79 bytes), NUL, method 0, zlib stream.
-uint8_t *iccp_profile(const uint8_t *d, uint32_t len, uint64_t *out_len) {
+uint8_t *iccp_profile(const uint8_t *d, uint32_t len, uint64_t *out_len, bool *no_memory) {
     *out_len = 0;
     const uint8_t *nul = (const uint8_t *)std::memchr(d, 0, len < MAX_ICCP_NAME + 1 ? len : MAX_ICCP_NAME + 1);
     if (!nul || nul == d) return nullptr;
     const uint64_t z = (uint64_t)(nul - d) + 2;  // past the NUL and the method byte
     if (z > len || nul[1] != 0) return nullptr;
-    return icc_inflate_zlib(d + z, len - z, out_len);
+    return icc_inflate_zlib(d + z, len - z, out_len, no_memory);
 }
 
 ExifInfo exif_chunk(const uint8_t *d, uint32_t len) {
@@ -59,7 +59,7 @@ void png_read_meta(const uint8_t *data, uint64_t len, unsigned options, int comp
             have_iccp = true;
             if (options & FOLIAN_OPT_ICC) {
                 uint64_t icc_len = 0;
-                uint8_t *icc = iccp_profile(d, L, &icc_len);
+                uint8_t *icc = iccp_profile(d, L, &icc_len, &m->no_memory);
                 meta_take_icc(m, icc, icc_len, components);
             }
         }
