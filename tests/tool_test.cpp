@@ -145,12 +145,11 @@ TEST(Tool, StandardOutputGetsTheWholeDocumentOrNothing) {
     EXPECT_EQ(run_command(cmd + " " + q(tmp.file("missing.png")) + " > " + q(tmp.file("failed.pdf")) + " 2>/dev/null"), 1);
     EXPECT_TRUE(read_file(tmp.file("failed.pdf")).empty());
     EXPECT_TRUE(list_dir(scratch.path).empty());
-    // A reader that stops early: the write fails, the tool says so and still cleans up.
-    EXPECT_EQ(run_command("sh -c " + q(cmd + " 2>" + tmp.file("err.txt") + "; echo $? >" + tmp.file("rc.txt")) +
-                          " | head -c 10 >/dev/null"),
-              0);
-    EXPECT_EQ(read_text(tmp.file("rc.txt")), "1\n");
-    EXPECT_EQ(read_text(tmp.file("err.txt")).rfind("folian: cannot write standard output: ", 0), 0u);
+    // Standard output that cannot take the bytes: the tool says so and still cleans up.
+    ToolRun r;
+    r.status = run_command(cmd + " 2>&1 >/dev/full", &r.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "folian: cannot write standard output: No space left on device\n");
     EXPECT_TRUE(list_dir(scratch.path).empty());
 }
 
