@@ -257,4 +257,24 @@ TEST(Tool, NaturalOrderAndVerboseLines) {
     EXPECT_EQ(r.out, "");
 }
 
+// On a terminal a batch rewrites one "[i/n] name" line in place and clears it at the end;
+// the terminal comes from script(1), which runs the tool on a pseudo-terminal.
+TEST(Tool, ProgressOnATerminal) {
+    if (!have_program("script")) GTEST_SKIP() << "script(1) is not installed";
+    TempDir tmp;
+    std::string dir = tmp.file("p");
+    mkdir(dir.c_str(), 0755);
+    write_file(dir + "/p1.jpg", read_file(data_path("jpeg/grey.jpg")));
+    write_file(dir + "/p10.jpg", read_file(data_path("jpeg/grey.jpg")));
+    write_file(dir + "/p2.jpg", read_file(data_path("jpeg/grey.jpg")));
+    std::string cmd = std::string("'") + FOLIAN_TOOL_PATH + "' --natural-order -o " + q(tmp.file("p.pdf")) + " " + q(dir);
+    std::string screen;
+    ASSERT_EQ(run_command("script -qec " + q(cmd) + " /dev/null", &screen), 0);
+    std::string blank(std::string("[3/3] p10.jpg").size(), ' ');
+    EXPECT_EQ(screen, "\r[1/3] p1.jpg\r[2/3] p2.jpg\r[3/3] p10.jpg\r" + blank + "\r");
+    ASSERT_EQ(run_command("script -qec " + q(cmd + " -v") + " /dev/null", &screen), 0);
+    EXPECT_EQ(screen.find('\r' + std::string("[")), std::string::npos);  // the verbose lines say it all
+    EXPECT_NE(screen.find("[3/3] " + dir + "/p10.jpg: 96x64 JPEG grey"), std::string::npos) << screen;
+}
+
 }  // namespace
