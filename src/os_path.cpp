@@ -62,6 +62,19 @@ wchar_t *wide_path(const char *path) {
     return w;
 }
 
+// The UTF-16 form of an ANSI path, in a malloc buffer, as the narrow calls convert it; null
+// when memory runs out.
+wchar_t *ansi_wide(const char *path) {
+    int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (n <= 0) return nullptr;
+    wchar_t *w = (wchar_t *)std::malloc((size_t)n * sizeof(wchar_t));
+    if (w && MultiByteToWideChar(CP_ACP, 0, path, -1, w, n) != n) {
+        std::free(w);
+        w = nullptr;
+    }
+    return w;
+}
+
 // Both forms of one path: `wide` set for UTF-8, else `narrow` is the ANSI string. `ok`
 // is false only when a UTF-8 path could not be converted (out of memory).
 struct WinPath {
@@ -133,7 +146,11 @@ bool os_replace(const char *from, const char *to) {
     } else if (!a.wide && !b.wide) {
         ok = MoveFileExA(from, to, flags) != 0;
     } else {
-        ok = false;  // one name of each kind: no single call takes both
+        // One name of each kind (an ASCII temporary beside an ANSI name is UTF-8 too): the
+        // ANSI one is widened as the ANSI calls widen it, and the wide call takes both.
+        if (!a.wide) a.wide = ansi_wide(from);
+        if (!b.wide) b.wide = ansi_wide(to);
+        ok = a.wide && b.wide && MoveFileExW(a.wide, b.wide, flags) != 0;
     }
     std::free(a.wide);
     std::free(b.wide);
