@@ -2,32 +2,52 @@
 
     import folian
     folian.convert(["p1.png", "p2.jpg"], "out.pdf", page_size="a4", dpi=300)
-    folian.convert("scans/", "scans.pdf")
+    folian.convert("scans/", "scans.pdf", compact=True, natural_order=True)
     img = folian.decode("photo.jpg")      # img.width, img.height, img.pixels (RGBA bytes)
     folian.encode_png("copy.png", img.width, img.height, img.pixels)
 
 The shared library is looked for next to this file, then at the path in the environment
 variable FOLIAN_LIBRARY, then on the system's library path. Failures raise folian.Error
-with the library's own message.
+with the library's own message and, where one file caused it, that file's path.
 """
 
 import ctypes
 import ctypes.util
+import functools
 import os
+import re
 import sys
 import threading
 from collections import namedtuple
 
 __all__ = ["Error", "Image", "convert", "decode", "encode_png", "encode_jpeg", "jpeg_info",
-           "inflate", "version", "PAGE_SIZES"]
+           "inflate", "version", "PAGE_SIZES", "OPT_COMPACT", "OPT_INTERLACED", "OPT_WIDE_PROBE",
+           "OPT_ORIENTATION", "OPT_FILE_DPI", "OPT_ICC", "OPT_ALL"]
 
 PAGE_SIZES = {"image": 0, "a4": 1, "letter": 2, "a3": 3}
+
+# The conversion options of folian.h (FOLIAN_OPT_*), one bit each.
+OPT_COMPACT = 0x01      # compressed pages
+OPT_INTERLACED = 0x02   # Adam7-interlaced PNG files convert
+OPT_WIDE_PROBE = 0x04   # files recognised by their content, 0xC1 JPEG frames
+OPT_ORIENTATION = 0x08  # EXIF orientation places the image upright
+OPT_FILE_DPI = 0x10     # page size "image" uses the file's own resolution
+OPT_ICC = 0x20          # embedded ICC profiles kept
+OPT_ALL = 0x3F
+_OPTION_NAMES = {"compact": OPT_COMPACT, "interlaced": OPT_INTERLACED, "wide_probe": OPT_WIDE_PROBE,
+                 "orientation": OPT_ORIENTATION, "file_dpi": OPT_FILE_DPI, "icc": OPT_ICC}
 
 Image = namedtuple("Image", "width height pixels")
 
 
 class Error(Exception):
-    """A failure of the library; str(error) is its message."""
+    """A failure of the library. `message` is the library's own text, `path` the file it
+    concerns or None; str(error) is "path: message", or the message alone."""
+
+    def __init__(self, message, path=None):
+        self.message = message
+        self.path = path
+        super().__init__("%s: %s" % (path, message) if path is not None else message)
 
 
 def _library_names():
@@ -79,8 +99,11 @@ _init = _declare("folian_init", ctypes.c_int)
 _last_error = _declare("folian_last_error", ctypes.c_char_p)
 _set_page_size = _declare("folian_set_page_size", None, ctypes.c_int)
 _set_dpi = _declare("folian_set_dpi", None, ctypes.c_int)
-_multiple = _declare("folian_multiple", ctypes.c_int, _c_char_pp, ctypes.c_int, ctypes.c_char_p)
-_directory = _declare("folian_directory", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p)
+_set_options = _declare("folian_set_options", None, ctypes.c_uint)
+_doc_begin = _declare("folian_doc_begin", ctypes.c_void_p, ctypes.c_char_p)
+_doc_add = _declare("folian_doc_add", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p)
+_doc_finish = _declare("folian_doc_finish", ctypes.c_int, ctypes.c_void_p)
+_doc_abort = _declare("folian_doc_abort", None, ctypes.c_void_p)
 _inflate = _declare("kv_inflate", ctypes.c_int32, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p,
                     ctypes.c_size_t)
 _png_decode = _declare("kv_png_decode", ctypes.c_void_p, ctypes.c_char_p, _c_int_p, _c_int_p, _c_char_pp)
@@ -109,34 +132,123 @@ def version():
     return _text(_version())
 
 
-def convert(inputs, output, page_size="image", dpi=150):
-    """Writes one PDF with a page per image. `inputs` is a list of PNG/JPEG paths (page order)
-    or one directory (its image files in case-insensitive name order). `page_size` is "image"
-    (the page is the image at `dpi`), "a4", "letter" or "a3" (any case). Returns the number
-    of pages; raises Error, leaving no partial output file."""
+def _fold(name):
+    """Bytes with ASCII capitals folded, the library's name order."""
+    return name.translate(_FOLD)
+
+
+_FOLD = bytes(c + 32 if 65 <= c <= 90 else c for c in range(256))
+
+
+def _natural_cmp(a, b):
+    """Digit runs compared by value (leading zeros aside, the longer run is the larger), the
+    rest byte by byte with capitals folded; ties by the library's order, then by bytes. The
+    tool sorts by the same rule."""
+    x, y = _fold(a), _fold(b)
+    i = j = 0
+    while i < len(x) and j < len(y):
+        if x[i] in _DIGIT_BYTES and y[j] in _DIGIT_BYTES:
+            mx, my = _DIGITS.match(x, i), _DIGITS.match(y, j)
+            dx, dy = mx.group().lstrip(b"0"), my.group().lstrip(b"0")
+            if dx != dy:
+                return -1 if (len(dx), dx) < (len(dy), dy) else 1
+            i, j = mx.end(), my.end()
+            continue
+        if x[i] != y[j]:
+            return -1 if x[i] < y[j] else 1
+        i, j = i + 1, j + 1
+    if i < len(x) or j < len(y):
+        return 1 if i < len(x) else -1
+    return (x > y) - (x < y) or (a > b) - (a < b)
+
+
+_DIGITS = re.compile(rb"[0-9]+")
+_DIGIT_BYTES = frozenset(b"0123456789")
+
+
+def _is_listed_image(name):
+    """What the library takes from a directory: no leading dot, a .png/.jpg/.jpeg name."""
+    if name.startswith(b"."):
+        return False
+    dot = name.rfind(b".")
+    return dot >= 0 and _fold(name[dot + 1:]) in (b"png", b"jpg", b"jpeg")
+
+
+def _directory_pages(directory, natural_order):
+    """The image files of a directory as "dir/name" library paths, in page order. Names
+    that differ only in letter case stay in listing order (the library leaves that order
+    open)."""
+    base = _path(directory)
+    names = [n for n in os.listdir(base) if _is_listed_image(n)]
+    names.sort(key=functools.cmp_to_key(_natural_cmp) if natural_order else _fold)
+    if not names:
+        raise Error("no images in directory", os.fspath(directory))
+    return [(base + b"/" + n, os.path.join(os.fspath(directory), _shown(n))) for n in names]
+
+
+def _shown(name):
+    return os.fsdecode(name) if sys.platform != "win32" else name.decode("utf-8", "replace")
+
+
+def _options(options, flags):
+    if options is None:
+        options = 0
+    if isinstance(options, bool) or not isinstance(options, int) or options & ~OPT_ALL:
+        raise ValueError("options must be FOLIAN_OPT_* bits (0 to %d), not %r" % (OPT_ALL, options))
+    for name, bit in _OPTION_NAMES.items():
+        value = flags.pop(name, None)
+        if value is not None:
+            options = options | bit if value else options & ~bit
+    if flags:
+        raise TypeError("convert() got an unexpected keyword argument %r" % next(iter(flags)))
+    return options
+
+
+def convert(inputs, output, page_size="image", dpi=150, options=None, natural_order=False, **flags):
+    """Writes one PDF with a page per image and returns the number of pages.
+
+    `inputs` is a list of PNG/JPEG paths in page order or one path; a directory among them
+    stands for its image files in case-insensitive name order (with `natural_order`, digit
+    runs compare as numbers: 2.jpg before 10.jpg). `page_size` is "image" (the page is the
+    image at `dpi`), "a4", "letter" or "a3" (any case). `options` are OPT_* bits (none by
+    default: the plain documents), and each can be set or cleared by name: compact,
+    interlaced, wide_probe, orientation, file_dpi, icc (True or False).
+
+    Pages are converted one at a time. A failure raises Error with the library's message and
+    the file it concerns, and leaves no output file (an old one keeps its content)."""
     try:
         mode = PAGE_SIZES[str(page_size).lower()]
     except KeyError:
         raise ValueError("page_size must be one of %s, not %r" % (", ".join(PAGE_SIZES), page_size))
     if isinstance(dpi, bool) or not isinstance(dpi, int) or not 1 <= dpi <= 10000:
         raise ValueError("dpi must be an integer from 1 to 10000, not %r" % (dpi,))
+    bits = _options(options, flags)
     out = _path(output)
-    single = isinstance(inputs, (str, bytes, os.PathLike))
+    items = [inputs] if isinstance(inputs, (str, bytes, os.PathLike)) else list(inputs)
+    pages = []
+    for item in items:
+        if os.path.isdir(item):
+            pages += _directory_pages(item, natural_order)
+        else:
+            pages.append((_path(item), os.fspath(item)))
+    if not pages:
+        raise ValueError("no input files")
     with _lock:
         _init()
         _set_page_size(mode)
         _set_dpi(dpi)
-        if single and os.path.isdir(inputs):
-            pages = _directory(_path(inputs), out)
-        else:
-            paths = [_path(inputs)] if single else [_path(p) for p in inputs]
-            if not paths:
-                raise ValueError("no input files")
-            arr = (ctypes.c_char_p * len(paths))(*paths)
-            pages = len(paths) if _multiple(arr, len(paths), out) else 0
-        if pages <= 0:
-            raise Error(_text(_last_error()))
-        return pages
+        _set_options(bits)
+        doc = _doc_begin(out)
+        if not doc:
+            raise Error(_text(_last_error()), os.fspath(output))
+        for path, shown in pages:
+            if not _doc_add(doc, path):
+                message = _text(_last_error())
+                _doc_abort(doc)
+                raise Error(message, shown)
+        if not _doc_finish(doc):
+            raise Error(_text(_last_error()), os.fspath(output))
+        return len(pages)
 
 
 def _take_pixels(ptr, width, height):

@@ -68,6 +68,8 @@ both examples.pdf -o OUT examples
 both images-a4.pdf -p a4 -r 300 -o OUT images/basn6a08.png images/grey.jpg images/im-rgb16.png \
      images/baseline-422.jpg images/cmyk-adobe0.jpg
 both images-dir.pdf -p letter -o OUT images
+both images-strict.pdf --strict --page-size A3 -o OUT images
+both images-natural.pdf --natural-order --stored --dpi=96 -o OUT images examples
 both palette.png transcode images/im-palette8.png OUT
 both photo.jpg transcode examples/photo.jpg OUT
 both grey1.jpg transcode images/basn0g01.png OUT
@@ -81,11 +83,26 @@ win ./folian.exe -o win/出力.pdf 出力
 cmp "$run/win/出力.pdf" "$run/linux/結果.pdf"
 [ "$(ls "$run/出力")" = 写真.jpg ] || { echo "stray files in 出力: $(ls "$run/出力")"; exit 1; }
 
+# Standard output in binary mode: the same bytes as a file, and no scratch file left.
+export TMP=C:\\windows\\temp TEMP=C:\\windows\\temp
+wtemp=$WINEPREFIX/drive_c/windows/temp
+mkdir -p "$wtemp"
+before=$(ls "$wtemp" | wc -l)
+win ./folian.exe -o - examples >"$run/win/stdout.pdf"
+cmp "$run/win/stdout.pdf" "$run/linux/examples.pdf" || { echo "windows: -o - differs from the file"; exit 1; }
+if win ./folian.exe -o - examples images/nonexistent.png >"$run/win/stdout-failed.pdf" 2>/dev/null; then
+  echo "windows: a missing input converted to standard output"; exit 1
+fi
+[ ! -s "$run/win/stdout-failed.pdf" ] || { echo "windows: a failed -o - wrote bytes"; exit 1; }
+[ "$(ls "$wtemp" | wc -l)" = "$before" ] || { echo "windows: -o - left a temporary: $(ls "$wtemp")"; exit 1; }
+
 # A failure leaves no output and says why, exit status 1.
 if win ./folian.exe -o win/missing.pdf images/nonexistent.png 2>"$run/err.txt"; then
   echo "a missing input converted"; exit 1
 fi
-[ ! -e "$run/win/missing.pdf" ] && [ -s "$run/err.txt" ]
+[ ! -e "$run/win/missing.pdf" ]
+grep -q "^folian: cannot read images/nonexistent.png: No such file or directory" "$run/err.txt" \
+  || { echo "windows: unexpected message: $(cat "$run/err.txt")"; exit 1; }
 
 win ./c_host.exe >/dev/null
 (cd "$run/scratch" && "$wine" ../win_paths.exe)

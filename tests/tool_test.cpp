@@ -1,10 +1,12 @@
-// The command-line tool: exit status 0/1/2, the library's message on failure, options,
-// directory input, and no output file after any failure.
+// The command-line tool: exit status 0/1/2, messages naming the file and the reason, short
+// and long options, directory input in the library's order or in natural order, standard
+// output, and no output or scratch file after any failure.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "folian.h"
 #include "pdf_test_util.h"
 #include "test_util.h"
 
@@ -67,22 +69,212 @@ TEST(Tool, DirectoryInput) {
     expect_valid_pdf(out, {{1, 1}, {96, 64}}, 72);
 }
 
-TEST(Tool, FailuresReportTheLibraryMessageAndLeaveNoFile) {
+TEST(Tool, FailuresNameTheFileAndTheReasonAndLeaveNoFile) {
     TempDir tmp;
     std::string out = tmp.file("f.pdf");
-    ToolRun r = tool("-o " + q(out) + " " + q(data_path("jpeg/grey.jpg")) + " notes.txt");
+    write_file(tmp.file("notes.txt"), {'h', 'i'});
+    ToolRun r = tool("-o " + q(out) + " " + q(data_path("jpeg/grey.jpg")) + " " + q(tmp.file("notes.txt")));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "folian: folian_multiple: bad image path\n");
+    EXPECT_EQ(r.out, "folian: " + tmp.file("notes.txt") + ": folian_doc_add: bad image path\n");
     r = tool("-o " + q(out) + " " + q(tmp.file("missing.jpg")));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "folian: folian_multiple: failed on " + tmp.file("missing.jpg") + "\n");
-    r = tool("-o " + q(out) + " " + q(tmp.path));
+    EXPECT_EQ(r.out, "folian: cannot read " + tmp.file("missing.jpg") + ": No such file or directory\n");
+    std::string empty = tmp.file("empty");
+    mkdir(empty.c_str(), 0755);
+    r = tool("-o " + q(out) + " " + q(empty));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "folian: folian_directory: no images in directory\n");
+    EXPECT_EQ(r.out, "folian: " + empty + ": no images in directory\n");
     EXPECT_FALSE(file_exists(out));
     r = tool("-o " + q(tmp.file("no/such/dir.pdf")) + " " + q(data_path("jpeg/grey.jpg")));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "folian: pdf_write: cannot open output file\n");
+    EXPECT_EQ(r.out, "folian: cannot write " + tmp.file("no/such/dir.pdf") + ": No such file or directory\n");
+    r = tool("-o " + q(empty) + " " + q(data_path("jpeg/grey.jpg")));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "folian: cannot write " + empty + ": Is a directory\n");
+    r = tool("-o " + q(tmp.file("x.pdf")) + " " + q(tmp.file("notes.txt") + "/a.png"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "folian: cannot read " + tmp.file("notes.txt") + "/a.png: Not a directory\n");
+}
+
+// A page that fails inside a directory is named by its path, with the decoder's own text,
+// and the pages before it leave nothing behind.
+TEST(Tool, AFailingPageIsNamedWithTheLibraryText) {
+    TempDir tmp;
+    std::string dir = tmp.file("scans");
+    mkdir(dir.c_str(), 0755);
+    write_file(dir + "/p1.jpg", read_file(data_path("jpeg/grey.jpg")));
+    std::vector<uint8_t> png = read_file(data_path("png/pngsuite/basn6a08.png"));
+    png.resize(20);  // the IHDR chunk cut after its length and type
+    write_file(dir + "/p7.png", png);
+    std::string out = tmp.file("s.pdf");
+    write_file(out, {'o', 'l', 'd'});
+    ToolRun r = tool("-o " + q(out) + " " + q(dir));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "folian: " + dir + "/p7.png: png: truncated chunk\n");
+    EXPECT_EQ(read_text(out), "old");
+    EXPECT_EQ(list_dir(tmp.path), (std::vector<std::string>{"s.pdf", "scans"}));
+}
+
+TEST(Tool, UsageErrorsSayWhatWasWrong) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"--tilte -o x.pdf a.png", "folian: unknown option '--tilte'\n"},
+        {"-o x.pdf -vq a.png", "folian: unknown option '-vq'\n"},
+        {"--verbose=yes -o x.pdf a.png", "folian: option takes no value: '--verbose=yes'\n"},
+        {"-o x.pdf --dpi", "folian: option needs a value: '--dpi'\n"},
+        {"--page-size=a5 -o x.pdf a.png", "folian: unknown page size (image, a4, letter or a3): 'a5'\n"},
+        {"-r 0 -o x.pdf a.png", "folian: resolution must be 1 to 10000, not '0'\n"},
+        {"a.png", "folian: no output file (-o)\n"},
+    };
+    for (const auto &c : cases) {
+        ToolRun r = tool(c.first);
+        EXPECT_EQ(r.status, 2) << c.first;
+        EXPECT_EQ(r.out.substr(0, r.out.find("usage:")), c.second) << c.first;
+    }
+}
+
+// -o - gives the bytes -o FILE writes; a failure gives standard output nothing at all, and
+// the scratch file the PDF was made in is gone either way.
+TEST(Tool, StandardOutputGetsTheWholeDocumentOrNothing) {
+    TempDir tmp, scratch;
+    std::string env = "TMPDIR=" + q(scratch.path) + " ";
+    std::string inputs = q(data_path("png/pngsuite/basn6a08.png")) + " " + q(data_path("jpeg/grey.jpg"));
+    ASSERT_EQ(tool("-p a4 -o " + q(tmp.file("file.pdf")) + " " + inputs).status, 0);
+    std::string cmd = env + "'" + FOLIAN_TOOL_PATH + "' -p a4 -o - " + inputs;
+    EXPECT_EQ(run_command(cmd + " > " + q(tmp.file("stdout.pdf"))), 0);
+    EXPECT_EQ(read_file(tmp.file("stdout.pdf")), read_file(tmp.file("file.pdf")));
+    EXPECT_EQ(run_command(cmd + " " + q(tmp.file("missing.png")) + " > " + q(tmp.file("failed.pdf")) + " 2>/dev/null"), 1);
+    EXPECT_TRUE(read_file(tmp.file("failed.pdf")).empty());
+    EXPECT_TRUE(list_dir(scratch.path).empty());
+    // Standard output that cannot take the bytes: the tool says so and still cleans up.
+    ToolRun r;
+    r.status = run_command(cmd + " 2>&1 >/dev/full", &r.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "folian: cannot write standard output: No space left on device\n");
+    EXPECT_TRUE(list_dir(scratch.path).empty());
+}
+
+TEST(Tool, LongOptionsAndPageSizesInAnyCase) {
+    TempDir tmp;
+    std::string in = " " + q(data_path("jpeg/grey.jpg"));
+    ASSERT_EQ(tool("-p letter -r 300 -o " + q(tmp.file("short.pdf")) + in).status, 0);
+    for (const char *form : {"--page-size Letter --dpi 300 --output ", "--page-size=LETTER --dpi=300 --output=",
+                                    "-pLeTTeR -r300 -o"}) {
+        ToolRun r = tool(std::string(form) + q(tmp.file("long.pdf")) + in);
+        ASSERT_EQ(r.status, 0) << form << r.out;
+        EXPECT_EQ(read_file(tmp.file("long.pdf")), read_file(tmp.file("short.pdf"))) << form;
+    }
+    ASSERT_EQ(tool("-p A4 -o " + q(tmp.file("a4.pdf")) + in).status, 0);
+    EXPECT_NE(read_text(tmp.file("a4.pdf")).find("/MediaBox [0 0 595.28 841.89]"), std::string::npos);
+    ASSERT_EQ(tool("--page-size IMAGE -o " + q(tmp.file("img.pdf")) + " -- " + in).status, 0);
+    ToolRun r = tool("--help");
+    for (const char *option : {"--output", "--page-size", "--dpi", "--verbose", "--natural-order", "--stored",
+                               "--strict", "--help", "--version", "transcode"})
+        EXPECT_NE(r.out.find(option), std::string::npos) << option;
+}
+
+// Directory order: the tool lists the directory itself, and must give what the library's
+// own directory conversion writes, letter-case ties and skipped names included.
+TEST(Tool, DirectoryConvertsToTheLibrarysBytes) {
+    TempDir tmp;
+    std::string dir = tmp.file("d");
+    mkdir(dir.c_str(), 0755);
+    const char *const jpegs[] = {"jpeg/grey.jpg", "jpeg/odd-1x1.jpg", "jpeg/odd-33x9.jpg", "jpeg/baseline-422.jpg"};
+    const char *const names[] = {"b.jpg", "A.jpg", "a.JPG", "_x.jpeg", "img10.jpg", "img2.jpg", "Z.Jpeg", ".hidden.jpg"};
+    for (int i = 0; i < 8; i++) write_file(dir + "/" + names[i], read_file(data_path(jpegs[i % 4])));
+    write_file(dir + "/notes.txt", {'x'});
+    mkdir((dir + "/sub").c_str(), 0755);
+    for (unsigned options : {0u, (unsigned)(FOLIAN_OPT_COMPACT | FOLIAN_OPT_INTERLACED | FOLIAN_OPT_WIDE_PROBE |
+                                            FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC)}) {
+        folian_init();
+        folian_set_options(options);
+        ASSERT_EQ(folian_directory(dir.c_str(), tmp.file("lib.pdf").c_str()), 7) << folian_last_error();
+        ToolRun r = tool(std::string(options ? "" : "--strict ") + "-o " + q(tmp.file("tool.pdf")) + " " + q(dir));
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(read_file(tmp.file("tool.pdf")), read_file(tmp.file("lib.pdf"))) << options;
+    }
+    folian_init();
+}
+
+// The plain documents: --strict is the library with no option; --stored drops compression.
+TEST(Tool, StrictIsThePlainLibraryAndStoredIsUncompressed) {
+    TempDir tmp;
+    const std::string a = data_path("png/pngsuite/basn6a08.png"), b = data_path("jpeg/grey.jpg");
+    const char *list[] = {a.c_str(), b.c_str()};
+    folian_init();
+    folian_set_dpi(96);
+    ASSERT_EQ(folian_multiple(list, 2, tmp.file("lib.pdf").c_str()), 1);
+    folian_init();
+    ToolRun r = tool("--strict -r 96 -o " + q(tmp.file("strict.pdf")) + " " + q(a) + " " + q(b));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(tmp.file("strict.pdf")), read_file(tmp.file("lib.pdf")));
+    r = tool("-v --stored -o " + q(tmp.file("stored.pdf")) + " " + q(a));
+    EXPECT_EQ(r.out, "[1/1] " + a + ": 32x32 PNG RGBA 8-bit, pixels stored\n");
+}
+
+// A file is not refused for its name: whether a JPEG named .png converts is the library's
+// decision under the tool's options, and the tool reports exactly what the library says.
+TEST(Tool, FilesGoToTheLibraryWhateverTheirName) {
+    TempDir tmp;
+    std::string named_png = tmp.file("photo.png");
+    write_file(named_png, read_file(data_path("jpeg/grey.jpg")));
+    ToolRun r = tool("-o " + q(tmp.file("tool.pdf")) + " " + q(named_png));
+    folian_init();
+    folian_set_options(FOLIAN_OPT_COMPACT | FOLIAN_OPT_INTERLACED | FOLIAN_OPT_WIDE_PROBE | FOLIAN_OPT_ORIENTATION |
+                       FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC);
+    const char *list[] = {named_png.c_str()};
+    if (folian_multiple(list, 1, tmp.file("lib.pdf").c_str())) {
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(read_file(tmp.file("tool.pdf")), read_file(tmp.file("lib.pdf")));
+    } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "folian: " + named_png + ": " + folian_last_error() + "\n");
+    }
+    folian_init();
+}
+
+// Natural order numbers pages as people do; the default stays the library's order. The
+// verbose lines show the order, one line per page with its size and how it is embedded.
+TEST(Tool, NaturalOrderAndVerboseLines) {
+    TempDir tmp;
+    std::string dir = tmp.file("n");
+    mkdir(dir.c_str(), 0755);
+    write_file(dir + "/10.jpg", read_file(data_path("jpeg/odd-1x1.jpg")));
+    write_file(dir + "/2.jpg", read_file(data_path("jpeg/grey.jpg")));
+    write_file(dir + "/page-02.png", read_file(data_path("png/pngsuite/basn6a08.png")));
+    write_file(dir + "/Page-1.png", read_file(data_path("png/pngsuite/basn6a08.png")));
+    std::string out = q(tmp.file("n.pdf"));
+    ToolRun r = tool("--natural-order -v -o " + out + " " + q(dir));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "[1/4] " + dir + "/2.jpg: 96x64 JPEG grey, embedded unchanged\n"
+                     "[2/4] " + dir + "/10.jpg: 1x1 JPEG colour, embedded unchanged\n"
+                     "[3/4] " + dir + "/Page-1.png: 32x32 PNG RGBA 8-bit, pixels compressed\n"
+                     "[4/4] " + dir + "/page-02.png: 32x32 PNG RGBA 8-bit, pixels compressed\n");
+    r = tool("--verbose -o " + out + " " + q(dir));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("[1/4] " + dir + "/10.jpg"), 0u) << r.out;
+    EXPECT_NE(r.out.find("[4/4] " + dir + "/Page-1.png"), std::string::npos) << r.out;
+    r = tool("-o " + out + " " + q(dir));  // quiet, and no progress when stderr is not a terminal
+    EXPECT_EQ(r.out, "");
+}
+
+// On a terminal a batch rewrites one "[i/n] name" line in place and clears it at the end;
+// the terminal comes from script(1), which runs the tool on a pseudo-terminal.
+TEST(Tool, ProgressOnATerminal) {
+    if (!have_program("script")) GTEST_SKIP() << "script(1) is not installed";
+    TempDir tmp;
+    std::string dir = tmp.file("p");
+    mkdir(dir.c_str(), 0755);
+    write_file(dir + "/p1.jpg", read_file(data_path("jpeg/grey.jpg")));
+    write_file(dir + "/p10.jpg", read_file(data_path("jpeg/grey.jpg")));
+    write_file(dir + "/p2.jpg", read_file(data_path("jpeg/grey.jpg")));
+    std::string cmd = std::string("'") + FOLIAN_TOOL_PATH + "' --natural-order -o " + q(tmp.file("p.pdf")) + " " + q(dir);
+    std::string screen;
+    ASSERT_EQ(run_command("script -qec " + q(cmd) + " /dev/null", &screen), 0);
+    std::string blank(std::string("[3/3] p10.jpg").size(), ' ');
+    EXPECT_EQ(screen, "\r[1/3] p1.jpg\r[2/3] p2.jpg\r[3/3] p10.jpg\r" + blank + "\r");
+    ASSERT_EQ(run_command("script -qec " + q(cmd + " -v") + " /dev/null", &screen), 0);
+    EXPECT_EQ(screen.find('\r' + std::string("[")), std::string::npos);  // the verbose lines say it all
+    EXPECT_NE(screen.find("[3/3] " + dir + "/p10.jpg: 96x64 JPEG grey"), std::string::npos) << screen;
 }
 
 }  // namespace

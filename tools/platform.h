@@ -1,7 +1,12 @@
 // platform.h: what the tool needs from the platform beyond the library: the command line as
-// UTF-8, and a directory test that takes paths the way the library does.
+// UTF-8, files and directories named the way the library takes paths, a scratch file for
+// standard output, and the terminal test.
 #ifndef FOLIAN_TOOL_PLATFORM_H
 #define FOLIAN_TOOL_PLATFORM_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
 
 // On Windows replaces *argv by the wide-character command line converted to UTF-8 (the
 // narrow one has lost every character outside the ANSI code page), which is how the library
@@ -12,5 +17,35 @@ void utf8_arguments(int *argc, char ***argv);
 // Whether `path` names a directory. On Windows a UTF-8 path is tested with the
 // wide-character call, any other byte string in the ANSI code page, as the library opens them.
 bool path_is_directory(const char *path);
+
+// The entry names of a directory in the order the system lists them, "." and ".." included,
+// as the library's own listing sees them (UTF-8 on Windows). False with *error set to an
+// errno value when the directory cannot be read.
+bool list_directory(const char *path, std::vector<std::string> *names, int *error);
+
+// fopen for reading in binary mode, with the path taken as the library takes it. Null with
+// errno set on failure.
+std::FILE *open_for_reading(const char *path);
+
+// Deletes a file; false when it could not be deleted.
+bool remove_file(const char *path);
+
+// Why a file could not be created at `path`, as an errno value found by looking at the path
+// and its directory, or 0 when nothing there explains it.
+int output_problem(const char *path);
+
+// Creates a new empty file of a unique name in the system's temporary directory and sets
+// *path to it. Until forget_on_signal, an interrupt or termination of the tool deletes it.
+// False with errno set on failure.
+bool make_scratch_file(std::string *path);
+void forget_on_signal();
+
+// Standard output carries bytes unchanged (no newline translation on Windows), and a reader
+// that goes away shows as a failed write, not as a signal that would end the tool before it
+// deletes its scratch file.
+void prepare_stdout();
+
+// Whether standard error is a terminal (progress lines are for people, not for logs).
+bool stderr_is_terminal();
 
 #endif

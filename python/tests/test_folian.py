@@ -18,8 +18,9 @@ TOOL = os.path.join(os.path.dirname(os.environ["FOLIAN_LIBRARY"]), "folian")
 
 
 def tool_pdf(tmp_path, *args):
+    """The tool's document; --strict is the plain conversion, the binding's default."""
     out = tmp_path / "tool.pdf"
-    subprocess.run([TOOL, *args, "-o", str(out)], check=True)
+    subprocess.run([TOOL, "--strict", *args, "-o", str(out)], check=True)
     return out.read_bytes()
 
 
@@ -65,13 +66,15 @@ def test_conversion_defaults_and_non_ascii_paths(tmp_path):
 
 def test_failures_raise_the_library_message_and_leave_no_file(tmp_path):
     out = tmp_path / "out.pdf"
-    with pytest.raises(folian.Error, match="^png: cannot read file$"):
+    with pytest.raises(folian.Error, match="missing\\.png: png: cannot read file$") as e:
         folian.convert([tmp_path / "missing.png"], out)
+    assert (e.value.message, e.value.path) == ("png: cannot read file", str(tmp_path / "missing.png"))
     bad = tmp_path / "bad.png"
     bad.write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 20)
     with pytest.raises(folian.Error) as e:
         folian.convert([PHOTO, bad], out)
-    assert str(e.value).startswith("png: ")
+    assert e.value.message.startswith("png: ") and e.value.path == str(bad)
+    assert str(e.value) == "%s: %s" % (bad, e.value.message)
     assert not out.exists()
     out.write_bytes(b"old")
     empty = tmp_path / "empty"
@@ -195,3 +198,61 @@ def test_the_library_is_found_beside_the_module_through_the_variable_or_the_syst
              loads(alone, dict(base, FOLIAN_LIBRARY=lib)),
              loads(alone, dict(base, LD_LIBRARY_PATH=os.path.dirname(lib)))]
     assert found == [True, True, True]
+
+
+def test_a_failing_page_in_a_directory_is_named_and_the_old_output_kept(tmp_path):
+    scans = tmp_path / "scans"
+    scans.mkdir()
+    (scans / "p1.jpg").write_bytes(open(PHOTO, "rb").read())
+    (scans / "p7.png").write_bytes(open(BADGE, "rb").read()[:20])
+    out = tmp_path / "out.pdf"
+    out.write_bytes(b"old")
+    with pytest.raises(folian.Error) as e:
+        folian.convert(scans, out)
+    assert str(e.value) == os.path.join(str(scans), "p7.png") + ": png: truncated chunk"
+    assert out.read_bytes() == b"old"
+    assert sorted(os.listdir(tmp_path)) == ["out.pdf", "scans"]
+    with pytest.raises(folian.Error) as e:
+        folian.convert([PHOTO], tmp_path / "no" / "dir.pdf")
+    assert e.value.path == str(tmp_path / "no" / "dir.pdf") and e.value.message
+
+
+@pytest.mark.skipif(not os.path.exists(TOOL), reason="the tool is not built beside the library")
+def test_options_and_natural_order_match_the_tool(tmp_path):
+    d = tmp_path / "d"
+    d.mkdir()
+    for name, src in [("10.jpg", PHOTO), ("2.png", BADGE), ("1.jpg", PHOTO), ("a-1.png", BADGE),
+                      ("a1.png", BADGE), ("A01.png", BADGE), ("notes.txt", BADGE), (".x.png", BADGE)]:
+        (d / name).write_bytes(open(src, "rb").read())
+    out = tmp_path / "py.pdf"
+
+    def tool(*args):
+        target = tmp_path / "tool.pdf"
+        subprocess.run([TOOL, *args, "-o", str(target)], check=True)
+        return target.read_bytes()
+
+    assert folian.convert(d, out, options=folian.OPT_ALL) == 6
+    assert out.read_bytes() == tool(str(d))
+    assert folian.convert([d], out, options=folian.OPT_ALL, compact=False, natural_order=True) == 6
+    assert out.read_bytes() == tool("--stored", "--natural-order", str(d))
+    folian.convert(d, out, compact=True, interlaced=True, wide_probe=True, orientation=True,
+                   file_dpi=False, icc=True, page_size="A4", dpi=200)
+    assert out.read_bytes() == tool("-p", "a4", "-r", "200", str(d))
+    folian.convert(d, out, options=folian.OPT_ALL, compact=False, file_dpi=False, dpi=72)
+    assert out.read_bytes() == tool("--stored", "--dpi=72", str(d))
+
+
+def test_natural_order_numbers_pages_as_people_do():
+    names = [b"10.jpg", b"2.jpg", b"1.jpg", b"a-1.png", b"a1.png", b"A01.png", b"a01.png", b"img007.png",
+             b"img7.png", b"img07b.png"]
+    import functools
+    ordered = sorted(names, key=functools.cmp_to_key(folian._natural_cmp))
+    assert ordered == [b"1.jpg", b"2.jpg", b"10.jpg", b"a-1.png", b"A01.png", b"a01.png", b"a1.png",
+                       b"img007.png", b"img7.png", b"img07b.png"]
+
+
+@pytest.mark.parametrize("kwargs", [{"options": -1}, {"options": 0x40}, {"options": True}, {"colour": True}])
+def test_bad_options_are_refused_before_any_work(tmp_path, kwargs):
+    with pytest.raises((ValueError, TypeError)):
+        folian.convert([PHOTO], tmp_path / "x.pdf", **kwargs)
+    assert not (tmp_path / "x.pdf").exists()
