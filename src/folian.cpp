@@ -14,6 +14,7 @@
 #include "mem.h"
 #include "os_path.h"
 #include "pdf_write.h"
+#include "png/png.h"
 
 namespace {
 
@@ -94,22 +95,87 @@ bool load_jpeg(const char *path, PdfImage *im) {
     return true;
 }
 
-bool load_image(const char *path, PdfImage *im) {
-    *im = PdfImage{};
-    if (has_jpeg_extension(path)) return load_jpeg(path, im);
-    const char *msg = nullptr;
-    int w = 0, h = 0;
-    const unsigned png_flags = (s_options & FOLIAN_OPT_INTERLACED) ? KV_PNG_INTERLACED : 0u;
-    unsigned char *px = kv_png_decode_ex(path, png_flags, &w, &h, &msg);
-    if (!px) {
-        set_err(msg && *msg ? msg : "folian: error");
+// What a compact page carries beside its record: the PNG file's own image data, when PDF
+// reads it as our decoder does. The file stays in memory until the page is written.
+struct Loaded {
+    PdfImage im;
+    PdfPassthrough pass;
+    PdfPageExtra extra;
+    uint8_t *file;    // the PNG file, read whole
+    uint8_t *joined;  // its IDAT data joined, when it came in several chunks
+};
+
+void free_loaded(Loaded *ld) {
+    free_image(&ld->im);
+    std::free(ld->file);
+    std::free(ld->joined);
+    *ld = Loaded{};
+}
+
+// The extra part of the page: its passthrough when the file's data can go in as it is.
+const PdfPageExtra *page_extra(const Loaded *ld) { return ld->extra.pass ? &ld->extra : nullptr; }
+
+// After a successful decode of ld->file: points the page at the file's image data when it
+// can stand as it is. Without memory to join the chunks the page is simply compressed.
+void find_passthrough(Loaded *ld, uint64_t len, const PngDecodeFacts &facts) {
+    PngChunks ci;
+    if (png_walk_chunks(ld->file, len, &ci) || ci.idat_total < 6) return;
+    const uint8_t *idat = ld->file + ci.first_idat + 8;
+    if (ci.idat_chunks > 1) {
+        if (ci.idat_total > SIZE_MAX || !(ld->joined = (uint8_t *)mem_malloc((size_t)ci.idat_total))) return;
+        png_join_idat(ld->file, ci, ld->joined);
+        idat = ld->joined;
+    }
+    if (!png_data_plain(ci, facts, idat)) return;
+    PdfPassthrough &p = ld->pass;
+    p.data = idat;
+    p.len = ci.idat_total;
+    p.depth = ci.depth;
+    p.colors = ci.color == 2 ? 3 : 1;
+    if (ci.color == 3) {
+        p.palette = ci.plte;
+        p.palette_entries = (int)(ci.plte_len / 3);
+    }
+    ld->extra.pass = &ld->pass;
+}
+
+bool load_png(const char *path, unsigned options, Loaded *ld) {
+    const unsigned png_flags = (options & FOLIAN_OPT_INTERLACED) ? PNG_DECODE_INTERLACED : 0u;
+    uint8_t *data;
+    uint64_t len;
+    if (file_read_whole(path, UINT64_MAX, &data, &len) != FILE_READ_OK) {
+        set_err(PNG_ERR_READ);
         return false;
     }
-    im->width = w;
-    im->height = h;
-    im->pixels = px;
+    ld->file = data;
+    const char *msg = nullptr;
+    int w = 0, h = 0;
+    PngDecodeFacts facts;
+    uint8_t *px = png_decode_memory(data, len, &w, &h, &msg, png_flags, &facts);
+    if (!px) {
+        set_err(msg && *msg ? msg : "folian: error");
+        free_loaded(ld);
+        return false;
+    }
+    ld->im.width = w;
+    ld->im.height = h;
+    ld->im.pixels = px;
+    if (options & FOLIAN_OPT_COMPACT) {
+        find_passthrough(ld, len, facts);
+    } else {
+        std::free(ld->file);  // nothing of the file is needed beyond its pixels
+        ld->file = nullptr;
+    }
     return true;
 }
+
+bool load_image(const char *path, unsigned options, Loaded *ld) {
+    *ld = Loaded{};
+    if (has_jpeg_extension(path)) return load_jpeg(path, &ld->im);
+    return load_png(path, options, ld);
+}
+
+unsigned writer_flags(unsigned options) { return (options & FOLIAN_OPT_COMPACT) ? PDF_WRITE_COMPACT : 0u; }
 
 // ---- Directory listing ----------------------------------------------------------------
 
@@ -210,19 +276,20 @@ FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) noexc
         set_err("folian_single: not a .png/.jpg image");
         return 0;
     }
-    PdfImage im;
-    if (!load_image(image_path, &im)) {
+    Loaded ld;
+    if (!load_image(image_path, s_options, &ld)) {
         set_err_if_empty("folian_single: failed to read image");
         return 0;
     }
-    PdfImage *list[1] = {&im};
+    PdfImage *list[1] = {&ld.im};
+    const PdfPageExtra *extras[1] = {page_extra(&ld)};
     const char *msg = nullptr;
-    int ok = pdf_write(pdf_path, list, 1, s_page_size, s_dpi, &msg);
+    int ok = pdf_write_pages(pdf_path, list, extras, 1, s_page_size, s_dpi, writer_flags(s_options), &msg);
     if (ok)
         clear_err();
     else
         set_err_if_empty(msg ? msg : "folian: error");
-    free_image(&im);
+    free_loaded(&ld);
     return ok;
 }
 
@@ -234,7 +301,7 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
         return 0;
     }
     PdfDoc doc;
-    if (!pdf_doc_begin(&doc, pdf_path, s_page_size, s_dpi)) {
+    if (!pdf_doc_begin(&doc, pdf_path, s_page_size, s_dpi, writer_flags(s_options))) {
         set_err("folian_multiple: out of memory");
         pdf_doc_free(&doc);
         return 0;
@@ -248,14 +315,14 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
             pdf_doc_free(&doc);
             return 0;
         }
-        PdfImage im;
-        if (!load_image(path, &im)) {
+        Loaded ld;
+        if (!load_image(path, s_options, &ld)) {
             if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_multiple: failed on %s", path);
             pdf_doc_free(&doc);
             return 0;
         }
-        pdf_doc_add(&doc, &im);
-        free_image(&im);
+        pdf_doc_add_ex(&doc, &ld.im, page_extra(&ld));
+        free_loaded(&ld);
     }
     int ok = pdf_doc_finish(&doc) ? 1 : 0;
     if (ok)
@@ -310,7 +377,7 @@ FOLIAN_API folian_doc *folian_doc_begin(const char *pdf_path) noexcept {
         return nullptr;
     }
     d->options = s_options;
-    if (!pdf_doc_begin(&d->doc, pdf_path, s_page_size, s_dpi) || d->doc.message[0]) {
+    if (!pdf_doc_begin(&d->doc, pdf_path, s_page_size, s_dpi, writer_flags(d->options)) || d->doc.message[0]) {
         // A host learns at once that the output cannot be made, before any page is loaded.
         set_err(d->doc.message[0] ? d->doc.message : "folian_doc_begin: out of memory");
         pdf_doc_free(&d->doc);
@@ -334,20 +401,20 @@ FOLIAN_API int folian_doc_add(folian_doc *d, const char *image_path) noexcept {
         set_err("folian_doc_add: bad image path");
         return 0;
     }
-    PdfImage im;
-    if (!load_image(image_path, &im)) {
+    Loaded ld;
+    if (!load_image(image_path, d->options, &ld)) {
         if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_doc_add: failed on %s", image_path);
         return 0;
     }
     // An image the writer refuses is skipped; the document stays as it was.
-    int ok = pdf_image_ok(&im) ? 1 : 0;
+    int ok = pdf_image_ok(&ld.im) ? 1 : 0;
     if (!ok)
         set_err("pdf_write: bad image");
-    else if (!pdf_doc_add(&d->doc, &im)) {
+    else if (!pdf_doc_add_ex(&d->doc, &ld.im, page_extra(&ld))) {
         set_err(d->doc.message);
         ok = 0;
     }
-    free_image(&im);
+    free_loaded(&ld);
     return ok;
 }
 

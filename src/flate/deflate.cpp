@@ -1,4 +1,5 @@
-// deflate.cpp: the deflate compressor (RFC 1951) and its zlib framing (RFC 1950).
+// deflate.cpp: the deflate compressor (RFC 1951), its zlib framing (RFC 1950), and the
+// stored-block zlib stream (kv_deflate) of the default PDF pages and PNG files.
 //
 // Matching: a hash of the next four bytes heads a chain of earlier positions with the
 // same hash (a 32 KiB ring of links); a bounded walk of the chain finds the longest match,
@@ -725,5 +726,18 @@ uint8_t *deflate_compress(DeflateFormat format, const uint8_t *data, size_t n, s
     if (deflate_write(d, data, n) && deflate_finish(d)) out = deflate_take(d, &len);
     deflate_free(d);
     if (out) *out_len = len;
+    return out;
+}
+
+// The stored-block stream: one allocation of its exact size, one copy of the input.
+uint8_t *kv_deflate(const uint8_t *data, uint64_t len, uint64_t *out_len) {
+    uint64_t size = zlib_stored_size(len);
+    if (size > SIZE_MAX) return nullptr;
+    uint8_t *out = (uint8_t *)mem_malloc((size_t)size);
+    if (!out) return nullptr;
+    zlib_stored_write(out, len, [data](uint8_t *dst, uint64_t first, uint64_t count) {
+        std::memcpy(dst, data + first, (size_t)count);
+    });
+    *out_len = size;
     return out;
 }
