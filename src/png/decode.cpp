@@ -238,24 +238,8 @@ void unfilter_avg_sse2(uint8_t *out, const uint8_t *in, const uint8_t *prev, siz
     }
 }
 
-// Paeth on 16-bit lanes: with p = a + b - c, |p - a| = |b - c|, |p - b| = |a - c| and
-// |p - c| = |(b - c) + (a - c)|. The smallest distance picks the predictor, ties going to
-// a, then b, as the PNG standard orders them.
-inline __m128i abs_i16(__m128i x) {
-    const __m128i neg = _mm_sub_epi16(_mm_setzero_si128(), x);
-    return _mm_max_epi16(x, neg);
-}
-inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-// The Paeth predictor of left a, above b and upper-left c, each sample in a 16-bit lane.
-inline __m128i paeth_predict(__m128i a, __m128i b, __m128i c) {
-    const __m128i pa = abs_i16(_mm_sub_epi16(b, c));
-    const __m128i pb = abs_i16(_mm_sub_epi16(a, c));
-    const __m128i pc = abs_i16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
-    const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-    return select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
-}
+inline __m128i paeth_predict(__m128i a, __m128i b, __m128i c) { return png_paeth_epi16(a, b, c); }
+
 template <unsigned BPP>
 void unfilter_paeth_sse2(uint8_t *out, const uint8_t *in, const uint8_t *prev, size_t n) {
     const __m128i zero = _mm_setzero_si128();
