@@ -332,7 +332,7 @@ void write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
 uint8_t *deflate_plane(const PdfImage *im, unsigned colors, size_t *len) {
     const size_t w = (size_t)im->width, n = w * colors;
     uint8_t *rows = (uint8_t *)mem_malloc(3 * n + 1);
-    Deflater *d = rows ? deflate_new(DEFLATE_ZLIB) : nullptr;
+    Deflater *d = rows ? deflate_new(DEFLATE_ZLIB, DEFLATE_QUICK) : nullptr;
     bool ok = d != nullptr;
     uint8_t *cur = rows, *prev = rows ? rows + n : nullptr, *line = rows ? rows + 2 * n : nullptr;
     for (size_t y = 0; ok && y < (size_t)im->height; y++) {

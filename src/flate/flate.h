@@ -33,10 +33,17 @@ enum DeflateFormat {
     DEFLATE_ZLIB,  // RFC 1950: 2-byte header, deflate data, Adler-32 of the input
 };
 
+// How hard the matcher looks: DEFLATE_QUICK walks fewer earlier positions per search, for
+// callers that favour speed (compact PDF pages) over the last percent of size.
+enum DeflateEffort {
+    DEFLATE_DEFAULT,
+    DEFLATE_QUICK,
+};
+
 struct Deflater;
 
 // A new state, or null when memory runs out.
-Deflater *deflate_new(DeflateFormat format);
+Deflater *deflate_new(DeflateFormat format, DeflateEffort effort = DEFLATE_DEFAULT);
 // Releases the state and any output not taken. Null is allowed.
 void deflate_free(Deflater *d);
 // Compresses n more input bytes (data may be null when n is 0). False once memory has
