@@ -116,17 +116,18 @@ void free_loaded(Loaded *ld) {
 const PdfPageExtra *page_extra(const Loaded *ld) { return ld->extra.pass ? &ld->extra : nullptr; }
 
 // After a successful decode of ld->file: points the page at the file's image data when it
-// can stand as it is. Without memory to join the chunks the page is simply compressed.
-void find_passthrough(Loaded *ld, uint64_t len, const PngDecodeFacts &facts) {
+// can stand as it is. False only when memory runs out joining the chunks: the page a
+// conversion writes never depends on how much memory there was.
+bool find_passthrough(Loaded *ld, uint64_t len, const PngDecodeFacts &facts) {
     PngChunks ci;
-    if (png_walk_chunks(ld->file, len, &ci) || ci.idat_total < 6) return;
+    if (png_walk_chunks(ld->file, len, &ci) || ci.idat_total < 6) return true;
     const uint8_t *idat = ld->file + ci.first_idat + 8;
     if (ci.idat_chunks > 1) {
-        if (ci.idat_total > SIZE_MAX || !(ld->joined = (uint8_t *)mem_malloc((size_t)ci.idat_total))) return;
+        if (ci.idat_total > SIZE_MAX || !(ld->joined = (uint8_t *)mem_malloc((size_t)ci.idat_total))) return false;
         png_join_idat(ld->file, ci, ld->joined);
         idat = ld->joined;
     }
-    if (!png_data_plain(ci, facts, idat)) return;
+    if (!png_data_plain(ci, facts, idat)) return true;
     PdfPassthrough &p = ld->pass;
     p.data = idat;
     p.len = ci.idat_total;
@@ -137,6 +138,7 @@ void find_passthrough(Loaded *ld, uint64_t len, const PngDecodeFacts &facts) {
         p.palette_entries = (int)(ci.plte_len / 3);
     }
     ld->extra.pass = &ld->pass;
+    return true;
 }
 
 bool load_png(const char *path, unsigned options, Loaded *ld) {
@@ -161,7 +163,11 @@ bool load_png(const char *path, unsigned options, Loaded *ld) {
     ld->im.height = h;
     ld->im.pixels = px;
     if (options & FOLIAN_OPT_COMPACT) {
-        find_passthrough(ld, len, facts);
+        if (!find_passthrough(ld, len, facts)) {
+            set_err(PNG_ERR_MEMORY);
+            free_loaded(ld);
+            return false;
+        }
     } else {
         std::free(ld->file);  // nothing of the file is needed beyond its pixels
         ld->file = nullptr;
