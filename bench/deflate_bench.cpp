@@ -1,5 +1,5 @@
 // deflate_bench.cpp: the library's deflate compressor (default and quick effort) against
-// zlib (levels 1 and 6) and libdeflate (levels 1, 4 and 6, when built with it), side by
+// zlib (levels 1 and 6) and libdeflate (levels 1, 4 and 6, when built with it), side by side
 // in one run on the PNG-filtered planes of real photos, as the PDF writer's
 // compact pages compress them.
 //
