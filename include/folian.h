@@ -145,6 +145,14 @@ FOLIAN_API void folian_doc_abort(folian_doc *doc) FOLIAN_NOEXCEPT;
  * whatever was at path before untouched. */
 FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, int page_size_mode,
                          int dpi, const char **message) FOLIAN_NOEXCEPT;
+/* Options of pdf_write_ex, one bit each. */
+#define PDF_WRITE_COMPACT 0x01u /* pixel pages PNG-filtered and deflate-compressed */
+/* pdf_write with options (PDF_WRITE_* bits, unknown bits ignored); flags 0 writes exactly
+ * pdf_write's bytes. The caller keeps the records and their buffers; message may be null.
+ * Returns 1 when the whole file was written; else 0 with *message set, leaving whatever
+ * was at path before untouched. */
+FOLIAN_API int pdf_write_ex(const char *path, PdfImage *const *images, int count, int page_size_mode,
+                            int dpi, unsigned flags, const char **message) FOLIAN_NOEXCEPT;
 
 /* ---- Codecs --------------------------------------------------------------------------- */
 

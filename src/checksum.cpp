@@ -1,4 +1,4 @@
-// checksum.cpp: Adler-32.
+// checksum.cpp: Adler-32 (zlib streams) and CRC-32 (PNG chunks).
 //
 // Plain form: a += byte; b += a; both mod 65521, per byte. The modulo is deferred:
 // 5552 is the largest n for which 255*n*(n+1)/2 + (n+1)*(65520) fits in 32 bits, so
@@ -98,4 +98,44 @@ uint32_t adler32_update(uint32_t adler, const uint8_t *p, size_t n) {
         b %= ADLER_MOD;
     }
     return b << 16 | a;
+}
+
+// ---- CRC-32 -------------------------------------------------------------------------------
+namespace {
+
+// CRC-32 of PNG (reflected polynomial 0xEDB88320). s_crc_table[0][n] is the byte-wise
+// table: n shifted right eight times, each shift that drops a 1-bit followed by an XOR
+// with the polynomial. s_crc_table[j][n] is the CRC of byte n followed by j zero bytes,
+// which lets eight bytes be folded in at once (slicing by eight). Built at compile time,
+// so no first call has anything to fill.
+struct CrcTables {
+    uint32_t t[8][256];
+};
+
+constexpr CrcTables make_crc_tables() {
+    CrcTables c{};
+    for (uint32_t n = 0; n < 256; n++) {
+        uint32_t v = n;
+        for (int k = 0; k < 8; k++) v = v & 1 ? 0xEDB88320u ^ (v >> 1) : v >> 1;
+        c.t[0][n] = v;
+    }
+    for (int j = 1; j < 8; j++)
+        for (int n = 0; n < 256; n++) c.t[j][n] = c.t[0][c.t[j - 1][n] & 0xFF] ^ (c.t[j - 1][n] >> 8);
+    return c;
+}
+
+constexpr CrcTables s_crc_table = make_crc_tables();
+
+}  // namespace
+
+// Plain form per byte: crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8).
+uint32_t crc32_update(uint32_t crc, const uint8_t *p, size_t n) {
+    const auto &t = s_crc_table.t;
+    for (; n >= 8; n -= 8, p += 8) {
+        uint32_t lo = crc ^ ((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
+        crc = t[7][lo & 0xFF] ^ t[6][lo >> 8 & 0xFF] ^ t[5][lo >> 16 & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    }
+    for (; n > 0; n--, p++) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    return crc;
 }

@@ -647,7 +647,7 @@ BlockResult read_dynamic_header(Stream &s) {
 
 }  // namespace
 
-int32_t flate_inflate(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity) {
+int32_t flate_inflate_ex(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity, size_t *consumed) {
     Stream s;
     s.in_next = in;
     s.in_end = in_len ? in + in_len : in;
@@ -674,8 +674,17 @@ int32_t flate_inflate(const uint8_t *in, size_t in_len, uint8_t *out, size_t cap
             return -1;
         }
         if (r != BLOCK_OK) return -1;
-        if (bfinal) return (int32_t)(s.out_next - s.out_begin);
+        if (bfinal) {
+            // The bit buffer holds whole bytes taken ahead of need; a partly used byte counts.
+            *consumed = (size_t)(s.in_next - in) - (s.bitsleft >> 3);
+            return (int32_t)(s.out_next - s.out_begin);
+        }
     }
+}
+
+int32_t flate_inflate(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity) {
+    size_t consumed;
+    return flate_inflate_ex(in, in_len, out, capacity, &consumed);
 }
 
 extern "C" FOLIAN_API int32_t kv_inflate(const unsigned char *in, size_t in_len, unsigned char *out,

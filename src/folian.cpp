@@ -86,12 +86,18 @@ struct LoadedImage {
     PdfImage im;
     ImageMeta meta;
     PdfPlacement place;
+    PdfPassthrough pass;  // compact pages: the PNG file's own image data, when has_pass
+    bool has_pass;
     PdfPageExtra extra;
+    uint8_t *file;    // the PNG file, read whole, while `pass` points into it
+    uint8_t *joined;  // its IDAT data joined, when it came in several chunks
 };
 
 void free_image(LoadedImage *li) {
     std::free(li->im.pixels);
     std::free(li->im.jpeg_data);
+    std::free(li->file);
+    std::free(li->joined);
     meta_release(&li->meta);
     *li = LoadedImage{};
 }
@@ -99,11 +105,12 @@ void free_image(LoadedImage *li) {
 // What the writer is to know beyond the record; null when no option asks for anything,
 // so that the page is the record's alone.
 const PdfPageExtra *page_extra(LoadedImage *li, unsigned options) {
-    if (!(options & META_OPTIONS)) return nullptr;
+    const bool placed = (options & META_OPTIONS) != 0;
+    if (!placed && !li->has_pass) return nullptr;
     const ImageMeta &m = li->meta;
     li->place = PdfPlacement{m.orientation, m.dpi.known ? m.dpi.x : 0, m.dpi.known ? m.dpi.y : 0,
                              m.icc, m.icc_len, m.icc_components};
-    li->extra = PdfPageExtra{nullptr, &li->place};
+    li->extra = PdfPageExtra{li->has_pass ? &li->pass : nullptr, placed ? &li->place : nullptr};
     return &li->extra;
 }
 
@@ -136,13 +143,40 @@ bool load_jpeg(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
     return true;
 }
 
-// A PNG decoded to RGBA; its file bytes go once the metadata is read. The decoder's
-// message is the error text.
+// After a successful decode of li->file: points the page at the file's image data when it
+// can stand as it is (compact pages). False only when memory runs out joining the chunks:
+// the page a conversion writes never depends on how much memory there was.
+bool find_passthrough(LoadedImage *li, uint64_t len, const PngDecodeFacts &facts) {
+    PngChunks ci;
+    if (png_walk_chunks(li->file, len, &ci) || ci.idat_total < 6) return true;
+    const uint8_t *idat = li->file + ci.first_idat + 8;
+    if (ci.idat_chunks > 1) {
+        if (ci.idat_total > SIZE_MAX || !(li->joined = (uint8_t *)mem_malloc((size_t)ci.idat_total))) return false;
+        png_join_idat(li->file, ci, li->joined);
+        idat = li->joined;
+    }
+    if (!png_data_plain(ci, facts, idat)) return true;
+    PdfPassthrough &p = li->pass;
+    p.data = idat;
+    p.len = ci.idat_total;
+    p.depth = ci.depth;
+    p.colors = ci.color == 2 ? 3 : 1;
+    if (ci.color == 3) {
+        p.palette = ci.plte;
+        p.palette_entries = (int)(ci.plte_len / 3);
+    }
+    li->has_pass = true;
+    return true;
+}
+
+// A PNG decoded to RGBA. Its file bytes go once the metadata is read, unless a compact page
+// carries the file's image data as it is. The decoder's message is the error text.
 bool load_png(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
     const char *msg = nullptr;
     int w = 0, h = 0;
     const unsigned png_flags = (options & FOLIAN_OPT_INTERLACED) ? PNG_DECODE_INTERLACED : 0u;
-    unsigned char *px = png_decode_memory(data, len, &w, &h, &msg, png_flags);
+    PngDecodeFacts facts;
+    unsigned char *px = png_decode_memory(data, len, &w, &h, &msg, png_flags, &facts);
     if (!px) {
         std::free(data);
         set_err(msg && *msg ? msg : "folian: error");
@@ -153,7 +187,16 @@ bool load_png(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
     li->im.pixels = px;
     // The pixels go to the writer as RGB, so only an RGB profile describes them.
     png_read_meta(data, len, options, 3, &li->meta);
-    std::free(data);
+    li->file = data;
+    if (options & FOLIAN_OPT_COMPACT) {
+        if (!find_passthrough(li, len, facts)) {
+            set_err(PNG_ERR_MEMORY);
+            return false;
+        }
+    } else {
+        std::free(li->file);  // nothing of the file is needed beyond its pixels
+        li->file = nullptr;
+    }
     return true;
 }
 
@@ -204,6 +247,8 @@ bool path_admitted(const char *path, unsigned options, bool *named) {
     *named = path && is_image_path(path);
     return path && (*named || (options & FOLIAN_OPT_WIDE_PROBE));
 }
+
+unsigned writer_flags(unsigned options) { return (options & FOLIAN_OPT_COMPACT) ? PDF_WRITE_COMPACT : 0u; }
 
 // ---- Directory listing ----------------------------------------------------------------
 
@@ -316,7 +361,7 @@ FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) noexc
     PdfImage *list[1] = {&li.im};
     const PdfPageExtra *extras[1] = {page_extra(&li, s_options)};
     const char *msg = nullptr;
-    int ok = pdf_write_ex(pdf_path, list, extras, 1, s_page_size, s_dpi, &msg);
+    int ok = pdf_write_pages(pdf_path, list, extras, 1, s_page_size, s_dpi, writer_flags(s_options), &msg);
     if (ok)
         clear_err();
     else
@@ -333,7 +378,7 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
         return 0;
     }
     PdfDoc doc;
-    if (!pdf_doc_begin(&doc, pdf_path, s_page_size, s_dpi)) {
+    if (!pdf_doc_begin(&doc, pdf_path, s_page_size, s_dpi, writer_flags(s_options))) {
         set_err("folian_multiple: out of memory");
         pdf_doc_free(&doc);
         return 0;
@@ -412,7 +457,7 @@ FOLIAN_API folian_doc *folian_doc_begin(const char *pdf_path) noexcept {
         return nullptr;
     }
     d->options = s_options;
-    if (!pdf_doc_begin(&d->doc, pdf_path, s_page_size, s_dpi) || d->doc.message[0]) {
+    if (!pdf_doc_begin(&d->doc, pdf_path, s_page_size, s_dpi, writer_flags(d->options)) || d->doc.message[0]) {
         // A host learns at once that the output cannot be made, before any page is loaded.
         set_err(d->doc.message[0] ? d->doc.message : "folian_doc_begin: out of memory");
         pdf_doc_free(&d->doc);

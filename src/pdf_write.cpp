@@ -1,4 +1,4 @@
-// pdf_write.cpp: the PDF 1.4 writer and the stored-block zlib stream encoder.
+// pdf_write.cpp: the PDF 1.4 writer.
 //
 // A document is one page per image. Objects are numbered catalog 1, page tree 2, then per
 // page: page, image, soft mask (only when some alpha byte is below 255), content stream,
@@ -19,18 +19,7 @@
 #include "jpeg/jpeg.h"
 #include "mem.h"
 #include "meta/meta.h"
-
-uint8_t *kv_deflate(const uint8_t *data, uint64_t len, uint64_t *out_len) {
-    uint64_t size = zlib_stored_size(len);
-    if (size > SIZE_MAX) return nullptr;
-    uint8_t *out = (uint8_t *)mem_malloc((size_t)size);
-    if (!out) return nullptr;
-    zlib_stored_write(out, len, [data](uint8_t *dst, uint64_t first, uint64_t count) {
-        std::memcpy(dst, data + first, (size_t)count);
-    });
-    *out_len = size;
-    return out;
-}
+#include "png/filter.h"
 
 struct PdfPage {
     int page_obj, image_obj, smask_obj, content_obj;
@@ -389,6 +378,117 @@ Fixed2 matrix_entry(double v) {
     return f;
 }
 
+// ---- Compact pages ---------------------------------------------------------------------
+// A PNG file's image data goes in as it is when PDF's own PNG predictors read it as our
+// decoder does; every other plane is PNG-filtered row by row (the type that suits each row,
+// /Predictor 15) and deflate-compressed. A compressed stream's length is only known at its
+// end, so one plane's stream is held until its header can be written: memory stays within
+// one page (the stream is smaller than the samples the caller already holds), and the
+// objects keep the numbers and order of the fixed layout.
+
+// One plane of the record, `colors` samples per pixel (3: red, green, blue; 1: alpha),
+// filtered and compressed into a zlib stream. Null when memory runs out.
+uint8_t *deflate_plane(const PdfImage *im, unsigned colors, size_t *len) {
+    const size_t w = (size_t)im->width, n = w * colors;
+    uint8_t *rows = (uint8_t *)mem_malloc(3 * n + 1);
+    Deflater *d = rows ? deflate_new(DEFLATE_ZLIB, DEFLATE_QUICK) : nullptr;
+    bool ok = d != nullptr;
+    uint8_t *cur = rows, *prev = rows ? rows + n : nullptr, *line = rows ? rows + 2 * n : nullptr;
+    for (size_t y = 0; ok && y < (size_t)im->height; y++) {
+        const uint8_t *px = im->pixels + y * w * 4;
+        if (colors == 3) {
+            for (size_t x = 0; x < w; x++) std::memcpy(cur + 3 * x, px + 4 * x, 3);
+        } else {
+            for (size_t x = 0; x < w; x++) cur[x] = px[4 * x + 3];
+        }
+        png_filter_row(cur, y ? prev : nullptr, n, colors, line);
+        ok = deflate_write(d, line, n + 1);
+        uint8_t *t = cur;
+        cur = prev;
+        prev = t;
+    }
+    uint8_t *z = ok && deflate_finish(d) ? deflate_take(d, len) : nullptr;
+    deflate_free(d);
+    std::free(rows);
+    return z;
+}
+
+void put_decode_parms(PdfDoc *doc, int colors, int depth, int columns) {
+    put_printf(doc, "/DecodeParms << /Predictor 15 /Colors %d /BitsPerComponent %d /Columns %d >> ", colors,
+               depth, columns);
+}
+
+void put_soft_mask_ref(PdfDoc *doc, const PdfPage *pg) {
+    if (pg->has_alpha) put_printf(doc, "/SMask %d 0 R ", pg->smask_obj);
+}
+
+// A compressed plane as an image object; false when memory runs out.
+bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, bool alpha) {
+    size_t len = 0;
+    uint8_t *z = deflate_plane(im, alpha ? 1 : 3, &len);
+    if (!z) return fail(doc, MSG_OOM);
+    begin_object(doc, alpha ? pg->smask_obj : pg->image_obj);
+    put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace %s /BitsPerComponent 8 ",
+               im->width, im->height, alpha ? "/DeviceGray" : image_colour_space(pg, im).text);
+    if (!alpha) put_soft_mask_ref(doc, pg);
+    put_printf(doc, "/Filter /FlateDecode ");
+    put_decode_parms(doc, alpha ? 1 : 3, 8, im->width);
+    put_printf(doc, "/Length %llu >>\nstream\n", (unsigned long long)len);
+    put(doc, z, len);
+    std::free(z);
+    end_stream_object(doc);
+    return true;
+}
+
+// [/Indexed base hival <lookup>]: every index the depth can hold has an entry, those
+// past the file's palette black, as the decoder reads them.
+void put_indexed_space(PdfDoc *doc, const PdfPassthrough *pass, const char *base) {
+    static const char HEX[] = "0123456789ABCDEF";
+    const int entries = 1 << pass->depth;
+    put_printf(doc, "[/Indexed %s %d <", base, entries - 1);
+    char text[96];
+    size_t n = 0;
+    for (int i = 0; i < entries * 3; i++) {
+        const uint8_t v = i < pass->palette_entries * 3 ? pass->palette[i] : 0;
+        text[n++] = HEX[v >> 4];
+        text[n++] = HEX[v & 15];
+        if (n == sizeof text) {
+            put(doc, text, n);
+            n = 0;
+        }
+    }
+    put(doc, text, n);
+    put_printf(doc, ">] ");
+}
+
+void write_passthrough_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPassthrough *pass) {
+    begin_object(doc, pg->image_obj);
+    put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace ", im->width, im->height);
+    // The file's RGB profile describes the palette's colours as well as RGB samples; grey
+    // files never carry one here (their profile has the wrong component count).
+    const ColourSpace rgb = image_colour_space(pg, im);
+    if (pass->palette)
+        put_indexed_space(doc, pass, rgb.text);
+    else
+        put_printf(doc, "%s ", pass->colors == 3 ? rgb.text : "/DeviceGray");
+    put_printf(doc, "/BitsPerComponent %d ", pass->depth);
+    put_soft_mask_ref(doc, pg);
+    put_printf(doc, "/Filter /FlateDecode ");
+    put_decode_parms(doc, pass->colors, pass->depth, im->width);
+    put_printf(doc, "/Length %llu >>\nstream\n", (unsigned long long)pass->len);
+    put(doc, pass->data, pass->len);
+    end_stream_object(doc);
+}
+
+// The image and soft mask objects of a compact pixel page.
+void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPassthrough *pass) {
+    if (pass)
+        write_passthrough_image(doc, pg, im, pass);
+    else if (!write_deflated_image(doc, pg, im, false))
+        return;
+    if (pg->has_alpha) write_deflated_image(doc, pg, im, true);
+}
+
 void write_content(PdfDoc *doc, const PdfPage *pg) {
     // The image fills the unit square; the matrix maps it upright onto its box on the page.
     double m[6];
@@ -429,6 +529,8 @@ void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPag
     write_page_object(doc, pg);
     if (im->jpeg_data) {
         write_jpeg_image(doc, pg, im);
+    } else if (doc->flags & PDF_WRITE_COMPACT) {
+        write_compact_images(doc, pg, im, extra ? extra->pass : nullptr);
     } else {
         write_rgb_image(doc, pg, im);
         if (pg->has_alpha) write_soft_mask(doc, pg, im);
@@ -461,8 +563,9 @@ void write_xref(PdfDoc *doc, const uint64_t *head_offsets, uint64_t xref) {
                doc->next_obj, (unsigned long long)xref);
 }
 
-bool setup(PdfDoc *doc, int mode, int dpi) {
+bool setup(PdfDoc *doc, int mode, int dpi, unsigned flags) {
     *doc = PdfDoc{};
+    doc->flags = flags & PDF_WRITE_COMPACT;
     doc->message = "";
     doc->next_obj = 3;
     if (dpi < 1 || dpi > MAX_DPI) return fail(doc, MSG_BAD_ARGS);
@@ -486,8 +589,8 @@ bool pdf_image_ok(const PdfImage *im) {
     return true;
 }
 
-bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi) {
-    if (!setup(doc, mode, dpi)) return false;
+bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi, unsigned flags) {
+    if (!setup(doc, mode, dpi, flags)) return false;
     doc->path = path;
     FileWriteStatus st = file_scratch_open(path, &doc->scratch);
     if (st == FILE_WRITE_OK)
@@ -500,13 +603,13 @@ bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi) {
 }
 
 bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count,
-                         int mode, int dpi) {
-    return pdf_doc_begin_known_ex(doc, path, images, nullptr, count, mode, dpi);
+                         int mode, int dpi, unsigned flags) {
+    return pdf_doc_begin_known_ex(doc, path, images, nullptr, count, mode, dpi, flags);
 }
 
 bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *images,
-                            const PdfPageExtra *const *extras, int count, int mode, int dpi) {
-    if (!setup(doc, mode, dpi)) return false;
+                            const PdfPageExtra *const *extras, int count, int mode, int dpi, unsigned flags) {
+    if (!setup(doc, mode, dpi, flags)) return false;
     doc->path = path;
     if (count <= 0) return fail(doc, MSG_BAD_ARGS);
     // Every image is checked before anything is allocated for the pages.
@@ -609,8 +712,8 @@ void pdf_doc_free(PdfDoc *doc) {
     doc->plan = nullptr;
 }
 
-int pdf_write_ex(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
-                 int mode, int dpi, const char **message) {
+int pdf_write_pages(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
+                    int mode, int dpi, unsigned flags, const char **message) {
     const char *unused;
     if (!message) message = &unused;  // a host may not want the text
     *message = "";
@@ -619,7 +722,7 @@ int pdf_write_ex(const char *path, PdfImage *const *images, const PdfPageExtra *
         return 0;
     }
     PdfDoc doc;
-    bool ok = pdf_doc_begin_known_ex(&doc, path, images, extras, count, mode, dpi);
+    bool ok = pdf_doc_begin_known_ex(&doc, path, images, extras, count, mode, dpi, flags);
     for (int i = 0; ok && i < count; i++) ok = pdf_doc_add_ex(&doc, images[i], extras ? extras[i] : nullptr);
     ok = ok && pdf_doc_finish(&doc);
     *message = doc.message;
@@ -629,5 +732,10 @@ int pdf_write_ex(const char *path, PdfImage *const *images, const PdfPageExtra *
 
 extern "C" FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, int mode,
                                     int dpi, const char **message) noexcept {
-    return pdf_write_ex(path, images, nullptr, count, mode, dpi, message);
+    return pdf_write_pages(path, images, nullptr, count, mode, dpi, 0, message);
+}
+
+extern "C" FOLIAN_API int pdf_write_ex(const char *path, PdfImage *const *images, int count, int mode, int dpi,
+                                       unsigned flags, const char **message) noexcept {
+    return pdf_write_pages(path, images, nullptr, count, mode, dpi, flags, message);
 }

@@ -1,5 +1,5 @@
-// pdf_write.h: the PDF writer's internal interface: the zlib stream encoder (shared with the
-// PNG encoder) and the page-at-a-time document builder behind pdf_write.
+// pdf_write.h: the PDF writer's internal interface: the page-at-a-time document builder
+// behind pdf_write.
 #ifndef FOLIAN_PDF_WRITE_H
 #define FOLIAN_PDF_WRITE_H
 
@@ -7,56 +7,9 @@
 #include <cstring>
 
 #include "bytes.h"
-#include "checksum.h"
 #include "file_io.h"
+#include "flate/flate.h"
 #include "folian.h"
-
-// ---- Zlib stream of stored blocks ----------------------------------------------------------
-// Layout: 78 01 | blocks of at most 65535 input bytes, each a BFINAL/BTYPE byte (01 for the
-// last block, 00 otherwise), LEN and NLEN as 16-bit little-endian, then LEN bytes | the
-// Adler-32 of the input, most significant byte first. Empty input still has one block.
-
-constexpr uint64_t ZLIB_STORED_MAX = 65535;
-
-inline uint64_t zlib_stored_blocks(uint64_t n) {
-    return n == 0 ? 1 : (n + ZLIB_STORED_MAX - 1) / ZLIB_STORED_MAX;
-}
-// Exact length of the stream for n input bytes.
-inline uint64_t zlib_stored_size(uint64_t n) { return n + 5 * zlib_stored_blocks(n) + 6; }
-
-// Writes the stream for n input bytes at `out` (zlib_stored_size(n) bytes). The input is
-// produced by fill(dst, first, count), which stores input bytes first .. first+count-1 at
-// dst; this lets callers gather samples straight into place without a scratch copy.
-template <typename Fill>
-void zlib_stored_write(uint8_t *out, uint64_t n, Fill fill) {
-    uint8_t *p = out;
-    *p++ = 0x78;
-    *p++ = 0x01;
-    uint32_t adler = 1;
-    uint64_t pos = 0;
-    for (;;) {
-        uint64_t len = n - pos < ZLIB_STORED_MAX ? n - pos : ZLIB_STORED_MAX;
-        bool final = pos + len == n;
-        p[0] = final ? 0x01 : 0x00;
-        p[1] = (uint8_t)len;
-        p[2] = (uint8_t)(len >> 8);
-        p[3] = (uint8_t)~len;
-        p[4] = (uint8_t)(~len >> 8);
-        p += 5;
-        if (len) {
-            fill(p, pos, len);
-            adler = adler32_update(adler, p, (size_t)len);
-        }
-        p += len;
-        pos += len;
-        if (final) break;
-    }
-    store_be32(p, adler);
-}
-
-// Wraps `len` bytes in a stored-block zlib stream. Returns a malloc'ed buffer and sets
-// *out_len, or null when memory runs out (then *out_len is unchanged).
-uint8_t *kv_deflate(const uint8_t *data, uint64_t len, uint64_t *out_len);
 
 // ---- Document builder ------------------------------------------------------------------------
 // pdf_write in steps, so a caller can hand pages over one after another and free each image
@@ -84,6 +37,7 @@ struct PdfPage;  // one page's object numbers and geometry
 struct PdfDoc {
     const char *path;      // the destination
     int mode, dpi;
+    unsigned flags;        // PDF_WRITE_* bits
     int count;             // pages added
     int next_obj;          // next free object number
     int *page_objs;        // page object number of every page added (the Kids list)
@@ -107,9 +61,10 @@ struct PdfDoc {
 // Both set *doc up and return false only when it cannot be used at all (bad arguments, bad
 // page size mode, no memory for its buffer, a bad image among `images`); a file that cannot be
 // opened leaves a usable, dry document with the message set.
-bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi);
+// `flags`: PDF_WRITE_* bits (folian.h); 0 is the fixed layout.
+bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi, unsigned flags = 0);
 bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count,
-                         int mode, int dpi);
+                         int mode, int dpi, unsigned flags = 0);
 // The checks a page image must pass ("pdf_write: bad image" otherwise).
 bool pdf_image_ok(const PdfImage *image);
 // Lays out and writes one page. With pdf_doc_begin_known, the images in the same order.
@@ -118,8 +73,19 @@ bool pdf_doc_add(PdfDoc *doc, const PdfImage *image);
 // ---- What a conversion knows beyond the page record ------------------------------------------
 // Hosts hand pdf_write bare PdfImage records; a conversion knows more about each file and
 // passes it beside the record. A null part means "as the record alone says".
-struct PdfPassthrough;  // compact pages: the PNG file's own image data, carried as it is
 struct PdfPlacement;    // read from the file: orientation, resolution, colour profile
+
+// Compact pages: a PNG file's own image data, carried as it is. The record's pixels are
+// still the decoded image: its alpha decides the soft mask, as on every page. The caller
+// owns the bytes until the page is added.
+struct PdfPassthrough {
+    const uint8_t *data;     // the joined IDAT data: one zlib stream of PNG-filtered rows
+    uint64_t len;
+    int depth;               // bits per sample: 1, 2, 4 or 8
+    int colors;              // samples per pixel: 1 (grey level or palette index) or 3 (RGB)
+    const uint8_t *palette;  // palette images: the PLTE entries, 3 bytes each; else null
+    int palette_entries;     // 0 to 256; indexes past them are black
+};
 struct PdfPageExtra {
     const PdfPassthrough *pass;
     const PdfPlacement *place;
@@ -141,10 +107,12 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *image, const PdfPageExtra *extr
 // pdf_doc_begin_known for pages that come with extras: `extras` (null, or `count` entries,
 // each possibly null) are laid out with their images.
 bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *images,
-                            const PdfPageExtra *const *extras, int count, int mode, int dpi);
-// pdf_write with extras, as above; pdf_write is this with null extras.
-int pdf_write_ex(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
-                 int mode, int dpi, const char **message);
+                            const PdfPageExtra *const *extras, int count, int mode, int dpi,
+                            unsigned flags = 0);
+// pdf_write with flags and, beside each record, what the conversion knows (`extras` may be
+// null, and so may any of its entries).
+int pdf_write_pages(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
+                    int mode, int dpi, unsigned flags, const char **message);
 // Writes the head (when still due) and the cross-reference table, and replaces the
 // destination. False with doc->message set on failure, or when an earlier step failed.
 bool pdf_doc_finish(PdfDoc *doc);

@@ -49,8 +49,12 @@ void walk(const Call &call, const TempDir &out_dir) {
 
 TEST(AllocationFailures, EveryExportedFunctionFailsCleanly) {
     TempDir in, out;
-    const std::string png = in.file("a.png"), jpg = in.file("b.jpg");
+    const std::string png = in.file("a.png"), jpg = in.file("b.jpg"), pal = in.file("c.png");
     write_file(png, read_file(data_path("png/misc/im-rgba8.png")));
+    // Passed through in compact mode: several IDAT chunks, joined; palette with tRNS.
+    const std::string many = in.file("d.png");
+    write_file(pal, read_file(data_path("png/misc/py-pal4-trns-after-idat.png")));
+    write_file(many, read_file(data_path("png/misc/py-rgb8-many-idat.png")));
     write_file(jpg, read_file(data_path("jpeg/baseline-420.jpg")));
     const Bytes jpeg_bytes = read_file(jpg);
     Bytes rgba(23 * 17 * 4);
@@ -111,7 +115,31 @@ TEST(AllocationFailures, EveryExportedFunctionFailsCleanly) {
         {"folian_directory", [&](bool *rep) {
              int n = folian_directory(in.path.c_str(), pdf.c_str());
              *rep = last_error_set();
-             return n == 2;
+             return n == 4;
+         }},
+        {"folian_single compact", [&](bool *rep) {
+             folian_set_options(FOLIAN_OPT_COMPACT);
+             int ok = folian_single(many.c_str(), pdf.c_str());
+             *rep = last_error_set();
+             folian_set_options(0);
+             return ok == 1;
+         }},
+        {"folian_multiple compact", [&](bool *rep) {
+             folian_set_options(FOLIAN_OPT_COMPACT);
+             const char *paths[] = {png.c_str(), pal.c_str(), jpg.c_str(), many.c_str()};
+             int ok = folian_multiple(paths, 4, pdf.c_str());
+             *rep = last_error_set();
+             folian_set_options(0);
+             return ok == 1;
+         }},
+        {"pdf_write_ex compact", [&](bool *rep) {
+             PdfImage a = pixel_image(23, 17, rgba);
+             PdfImage b = jpeg_image(const_cast<Bytes &>(jpeg_bytes), 3);
+             PdfImage *list[] = {&a, &b};
+             const char *msg = nullptr;
+             int ok = pdf_write_ex(pdf.c_str(), list, 2, 1, 150, PDF_WRITE_COMPACT, &msg);
+             *rep = msg && (ok ? !*msg : !!*msg);
+             return ok == 1;
          }},
         {"pdf_write", [&](bool *rep) {
              PdfImage a = pixel_image(23, 17, rgba);

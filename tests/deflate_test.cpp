@@ -236,6 +236,36 @@ TEST(Deflate, TakeHandsOverTheOutput) {
     EXPECT_EQ(out, compress(DEFLATE_ZLIB, in));
 }
 
+// The quick effort writes streams that inflate to their input too, not much larger than
+// the default effort's on photo planes.
+TEST(Deflate, QuickEffortRoundTrips) {
+    auto quick = [](const Bytes &in) {
+        Deflater *d = deflate_new(DEFLATE_ZLIB, DEFLATE_QUICK);
+        EXPECT_NE(d, nullptr);
+        for (size_t pos = 0; pos < in.size(); pos += 50000)
+            EXPECT_TRUE(deflate_write(d, in.data() + pos, std::min<size_t>(50000, in.size() - pos)));
+        EXPECT_TRUE(deflate_finish(d));
+        size_t len = 0;
+        uint8_t *p = deflate_take(d, &len);
+        Bytes out(p, p + len);
+        std::free(p);
+        deflate_free(d);
+        return out;
+    };
+    for (const Bytes &in : {Bytes(), mixed_bytes(65536, 3), mixed_bytes(900000, 4), random_bytes(300000, 5),
+                            Bytes(400000, 7)})
+        EXPECT_EQ(zlib_inflate(quick(in), in.size(), false), in) << in.size();
+    int w = 0, h = 0;
+    const char *msg = nullptr;
+    uint8_t *px = kv_png_decode(data_path("png/misc/im-rgba8.png").c_str(), &w, &h, &msg);
+    ASSERT_NE(px, nullptr) << msg;
+    const Bytes plane = filtered_plane(px, w, h, false);
+    std::free(px);
+    const Bytes z = quick(plane);
+    EXPECT_EQ(zlib_inflate(z, plane.size(), false), plane);
+    EXPECT_LT(z.size(), compress(DEFLATE_ZLIB, plane).size() * 21 / 20);
+}
+
 TEST(Deflate, AllocationFailures) {
     const Bytes in = mixed_bytes(600000, 9);
     const Bytes expected = compress(DEFLATE_ZLIB, in);

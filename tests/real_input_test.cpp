@@ -376,7 +376,7 @@ PdfPlacement placement(int orientation, double dx, double dy, const Bytes *icc, 
 void write_both(const std::string &a, const std::string &b, std::vector<PdfImage *> images,
                 std::vector<const PdfPageExtra *> extras, int mode, int dpi) {
     const char *msg = nullptr;
-    ASSERT_EQ(pdf_write_ex(a.c_str(), images.data(), extras.data(), (int)images.size(), mode, dpi, &msg), 1) << msg;
+    ASSERT_EQ(pdf_write_pages(a.c_str(), images.data(), extras.data(), (int)images.size(), mode, dpi, 0, &msg), 1) << msg;
     PdfDoc doc;
     ASSERT_TRUE(pdf_doc_begin(&doc, b.c_str(), mode, dpi));
     for (size_t i = 0; i < images.size(); i++) EXPECT_TRUE(pdf_doc_add_ex(&doc, images[i], extras[i]));
@@ -452,7 +452,7 @@ TEST(RealInputWriter, WhatTheWriterCannotUseIsIgnored) {
     for (const PdfPlacement &p : unusable) {
         const PdfPageExtra e = {nullptr, &p};
         const PdfPageExtra *extras[] = {&e};
-        ASSERT_EQ(pdf_write_ex(dir.file("x.pdf").c_str(), list, extras, 1, 0, 150, &msg), 1);
+        ASSERT_EQ(pdf_write_pages(dir.file("x.pdf").c_str(), list, extras, 1, 0, 150, 0, &msg), 1);
         EXPECT_EQ(read_text(dir.file("x.pdf")), plain) << p.orientation << " " << p.dpi_x << " " << p.icc_components;
     }
     // A page whose extras disagree with the plan they were laid out by is refused.
@@ -575,6 +575,25 @@ TEST(RealInputOptions, AllTogetherAndNoneAtAll) {
     // Files that say nothing the options could use: byte for byte the plain conversion.
     for (const char *f : {"base.jpg", "base.png"})
         EXPECT_EQ(convert(dir, meta(f), META_OPTS | FOLIAN_OPT_WIDE_PROBE, 0, 150), convert(dir, meta(f), 0, 0, 150));
+}
+
+// Compact pages carry the profile too: the passed-through PNG data, the recompressed pixels
+// of a PNG with alpha, and a palette (whose colours the RGB profile describes).
+TEST(RealInputOptions, CompactPagesKeepTheProfileAndRenderAsTheirDevicePages) {
+    TempDir dir;
+    const std::string compact = convert(dir, meta("icc-srgb.png"), FOLIAN_OPT_ICC | FOLIAN_OPT_COMPACT);
+    ASSERT_FALSE(compact.empty());
+    EXPECT_NE(compact.find("/ColorSpace [/ICCBased 6 0 R] /BitsPerComponent 8 /Filter /FlateDecode /DecodeParms"),
+              std::string::npos);
+    EXPECT_NE(compact.find("6 0 obj\n<< /N 3 /Alternate /DeviceRGB /Length "), std::string::npos);
+    expect_qpdf_clean(compact, dir);
+    if (!have_program("pdftocairo")) return;
+    int w0, h0, w, h;
+    const Bytes plain = render_page(save(dir, "a.pdf", convert(dir, meta("icc-srgb.png"), FOLIAN_OPT_ICC)), 1, 288, &w0, &h0);
+    const Bytes small = render_page(save(dir, "b.pdf", compact), 1, 288, &w, &h);
+    ASSERT_EQ(w, w0);
+    ASSERT_EQ(h, h0);
+    EXPECT_EQ(plain, small);
 }
 
 TEST(RealInputOptions, PageAtATimeKeepsTheOptionsItBeganWith) {

@@ -396,4 +396,26 @@ TEST(Streaming, PeakMemoryDoesNotGrowWithThePageCount) {
     EXPECT_LT(grown, 64 * 1024) << "peak resident size grew by " << grown << " KiB";
 }
 
+// Compact pages hold one page too: its decoded image, its file, and one compressed plane.
+TEST(Streaming, CompactPeakMemoryDoesNotGrowWithThePageCount) {
+    if (kSanitized) GTEST_SKIP() << "resident size is only meaningful in the optimised build";
+    TempDir tmp;
+    std::vector<uint8_t> px(1000 * 1000 * 4);
+    for (size_t i = 0; i < px.size(); i++) px[i] = (uint8_t)(i % 4 == 3 ? i / 40000 : (i * 7 + i / 4093));
+    std::string png = tmp.file("p.png");
+    ASSERT_EQ(kv_png_write_ex(png.c_str(), 1000, 1000, px.data(), KV_PNG_COMPRESS), 1);
+    px = {};
+    const std::string rgb = data_path("png/misc/py-rgb8-many-idat.png");  // passed through
+    std::vector<const char *> paths(100, png.c_str());
+    paths.push_back(rgb.c_str());
+    long before = peak_rss_kib();
+    std::string out = tmp.file("o.pdf");
+    folian_init();
+    folian_set_options(FOLIAN_OPT_COMPACT);
+    ASSERT_EQ(folian_multiple(paths.data(), (int)paths.size(), out.c_str()), 1) << folian_last_error();
+    folian_init();
+    long grown = peak_rss_kib() - before;
+    EXPECT_LT(grown, 64 * 1024) << "peak resident size grew by " << grown << " KiB";
+}
+
 }  // namespace

@@ -76,24 +76,13 @@ enum ColorType { CT_GREY = 0, CT_RGB = 2, CT_PALETTE = 3, CT_GREY_ALPHA = 4, CT_
 
 const char EMPTY_MESSAGE[] = "";
 
-// What the chunk walk keeps. PLTE and tRNS point into the file buffer, which outlives
-// the decode; only the first 256 tRNS bytes are ever read (one per palette index).
-struct ChunkInfo {
-    int32_t width = 0, height = 0;  // 0 until an IHDR is seen (a bad one fails at once)
-    uint8_t depth = 0, color = 0, interlace = 0;
-    const uint8_t *plte = nullptr;
-    uint32_t plte_len = 0;
-    bool have_plte = false;
-    const uint8_t *trns = nullptr;
-    uint32_t trns_len = 0;
-    bool have_trns = false;
-    bool have_idat = false;
-    uint64_t idat_chunks = 0, idat_total = 0, first_idat = 0;
-    uint64_t walk_end = 0;  // offset at which the walk stopped
-};
+}  // namespace
 
-// The chunk walk, failures in file order.
-const char *walk_chunks(const uint8_t *data, uint64_t len, ChunkInfo *ci) {
+// ---- Chunk walk -----------------------------------------------------------------------------
+
+const char *png_walk_chunks(const uint8_t *data, uint64_t len, PngChunks *ci) {
+    if (len < 8 || std::memcmp(data, SIGNATURE, 8) != 0) return PNG_ERR_SIGNATURE;
+    if (len < 16) return PNG_ERR_MISSING;
     uint64_t off = 8;
     for (;;) {
         const uint32_t L = load_be32(data + off);
@@ -135,8 +124,7 @@ const char *walk_chunks(const uint8_t *data, uint64_t len, ChunkInfo *ci) {
     }
 }
 
-// Joins the data of every IDAT chunk the walk met, in file order.
-void gather_idat(const uint8_t *data, const ChunkInfo &ci, uint8_t *dst) {
+void png_join_idat(const uint8_t *data, const PngChunks &ci, uint8_t *dst) {
     for (uint64_t off = ci.first_idat; off < ci.walk_end;) {
         const uint32_t L = load_be32(data + off);
         if (std::memcmp(data + off + 4, "IDAT", 4) == 0) {
@@ -146,6 +134,21 @@ void gather_idat(const uint8_t *data, const ChunkInfo &ci, uint8_t *dst) {
         off += 8 + (uint64_t)L + 4;
     }
 }
+
+bool png_data_plain(const PngChunks &ci, const PngDecodeFacts &facts, const uint8_t *idat) {
+    const unsigned d = ci.depth;
+    const bool low_or_8 = d == 1 || d == 2 || d == 4 || d == 8;
+    const bool layout = (ci.color == CT_GREY && low_or_8) || (ci.color == CT_RGB && d == 8) ||
+                        (ci.color == CT_PALETTE && low_or_8);
+    if (!layout || ci.interlace != 0 || facts.max_filter > 4 || ci.idat_total < 6) return false;
+    // The decoder reads past a preset-dictionary flag and wrong check bits; other readers do not.
+    const unsigned header = (unsigned)idat[0] << 8 | idat[1];
+    if (header % 31 != 0 || (idat[1] & 0x20)) return false;
+    // Bytes between the deflate data and the Adler-32 are skipped here, but not by zlib.
+    return facts.deflate_end + 4 == ci.idat_total;
+}
+
+namespace {
 
 // ---- Reversing the filters ---------------------------------------------------------------
 // Every routine reconstructs n bytes from `in` into `out` with `prev` as the row above
@@ -235,24 +238,8 @@ void unfilter_avg_sse2(uint8_t *out, const uint8_t *in, const uint8_t *prev, siz
     }
 }
 
-// Paeth on 16-bit lanes: with p = a + b - c, |p - a| = |b - c|, |p - b| = |a - c| and
-// |p - c| = |(b - c) + (a - c)|. The smallest distance picks the predictor, ties going to
-// a, then b, as the PNG standard orders them.
-inline __m128i abs_i16(__m128i x) {
-    const __m128i neg = _mm_sub_epi16(_mm_setzero_si128(), x);
-    return _mm_max_epi16(x, neg);
-}
-inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-// The Paeth predictor of left a, above b and upper-left c, each sample in a 16-bit lane.
-inline __m128i paeth_predict(__m128i a, __m128i b, __m128i c) {
-    const __m128i pa = abs_i16(_mm_sub_epi16(b, c));
-    const __m128i pb = abs_i16(_mm_sub_epi16(a, c));
-    const __m128i pc = abs_i16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
-    const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-    return select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
-}
+inline __m128i paeth_predict(__m128i a, __m128i b, __m128i c) { return png_paeth_epi16(a, b, c); }
+
 template <unsigned BPP>
 void unfilter_paeth_sse2(uint8_t *out, const uint8_t *in, const uint8_t *prev, size_t n) {
     const __m128i zero = _mm_setzero_si128();
@@ -435,7 +422,7 @@ uint32_t pack_rgba(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
 }
 
 // The sample-to-RGBA table of palette images and of grey images of depth 8 or less.
-void build_lut(const ChunkInfo &ci, uint32_t *lut) {
+void build_lut(const PngChunks &ci, uint32_t *lut) {
     if (ci.color == CT_PALETTE) {
         const uint32_t entries = ci.plte_len / 3;
         for (uint32_t i = 0; i < 256; i++) {
@@ -471,7 +458,7 @@ unsigned channels_of(unsigned color) {
     }
 }
 
-ConvertFn converter_for(const ChunkInfo &ci) {
+ConvertFn converter_for(const PngChunks &ci) {
     switch (ci.color) {
     case CT_GREY:
         if (ci.depth == 16) return convert_grey16;
@@ -490,7 +477,7 @@ ConvertFn converter_for(const ChunkInfo &ci) {
 }
 
 // The header checks after the walk, in a fixed order (the first failing one names the fault).
-const char *check_header(const ChunkInfo &ci, unsigned flags) {
+const char *check_header(const PngChunks &ci, unsigned flags) {
     if (ci.width == 0 || !ci.have_idat) return PNG_ERR_MISSING;
     if (ci.interlace != 0 && !(ci.interlace == 1 && (flags & PNG_DECODE_INTERLACED))) return PNG_ERR_INTERLACED;
     const unsigned ct = ci.color, d = ci.depth;
@@ -536,14 +523,14 @@ struct Buffers {
 
 // The image data: one chunk is used where it lies, several are joined. Checks the zlib
 // header: compression method 8 in the low four bits, a window code of 7 or less.
-const char *image_data(const uint8_t *data, const ChunkInfo &ci, Buffers &buf, const uint8_t **idat) {
+const char *image_data(const uint8_t *data, const PngChunks &ci, Buffers &buf, const uint8_t **idat) {
     if (ci.idat_chunks == 1) {
         *idat = data + ci.first_idat + 8;
     } else {
         if (ci.idat_total > SIZE_MAX) return PNG_ERR_MEMORY;
         buf.idat_joined = (uint8_t *)mem_malloc((size_t)ci.idat_total);
         if (!buf.idat_joined) return PNG_ERR_MEMORY;
-        gather_idat(data, ci, buf.idat_joined);
+        png_join_idat(data, ci, buf.idat_joined);
         *idat = buf.idat_joined;
     }
     const uint8_t *d = *idat;
@@ -562,7 +549,7 @@ uint32_t adam7_count(uint32_t size, unsigned start, unsigned step) {
     return size > start ? (size - start + step - 1) / step : 0;
 }
 
-const char *decode_interlaced(const ChunkInfo &ci, const uint8_t *idat, uint64_t idat_len, Buffers &buf) {
+const char *decode_interlaced(const PngChunks &ci, const uint8_t *idat, uint64_t idat_len, Buffers &buf) {
     const uint32_t w = (uint32_t)ci.width, h = (uint32_t)ci.height;
     const unsigned channels = channels_of(ci.color), bpp = (channels * ci.depth + 7) / 8;
     uint32_t pw[7], ph[7];
@@ -585,7 +572,7 @@ const char *decode_interlaced(const ChunkInfo &ci, const uint8_t *idat, uint64_t
     buf.rows = (uint8_t *)mem_malloc(2 * (size_t)widest + 4 * (size_t)w + 3 * ROW_SLACK);
     if (!buf.result || !buf.raw_separate || !buf.rows) return PNG_ERR_MEMORY;
     uint8_t *raw = buf.raw_separate;
-    const int32_t got = kv_inflate(idat + 2, (size_t)(idat_len - 6), raw, (size_t)raw_size);
+    const int32_t got = flate_inflate(idat + 2, (size_t)(idat_len - 6), raw, (size_t)raw_size);
     if (got < 0 || (uint64_t)got != raw_size) return PNG_ERR_INFLATE;
     if (adler32_update(1, raw, (size_t)raw_size) != load_be32(idat + idat_len - 4)) return PNG_ERR_ADLER;
 
@@ -615,11 +602,10 @@ const char *decode_interlaced(const ChunkInfo &ci, const uint8_t *idat, uint64_t
     return nullptr;
 }
 
-const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width, int *height, uint8_t **pixels) {
-    if (len < 8 || std::memcmp(data, SIGNATURE, 8) != 0) return PNG_ERR_SIGNATURE;
-    if (len < 16) return PNG_ERR_MISSING;
-    ChunkInfo ci;
-    if (const char *err = walk_chunks(data, len, &ci)) return err;
+const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width, int *height, uint8_t **pixels,
+                   PngDecodeFacts *facts) {
+    PngChunks ci;
+    if (const char *err = png_walk_chunks(data, len, &ci)) return err;
     if (const char *err = check_header(ci, flags)) return err;
     if (ci.interlace == 1) {
         Buffers buf;
@@ -673,7 +659,8 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
     const uint8_t *idat;
     if (const char *err = image_data(data, ci, buf, &idat)) return err;
     const uint64_t idat_len = ci.idat_total;
-    const int32_t got = flate_inflate(idat + 2, (size_t)(idat_len - 6), raw, (size_t)lay.raw_size);
+    size_t deflate_len = 0;
+    const int32_t got = flate_inflate_ex(idat + 2, (size_t)(idat_len - 6), raw, (size_t)lay.raw_size, &deflate_len);
     if (got < 0 || (uint64_t)got != lay.raw_size) return PNG_ERR_INFLATE;
     const uint32_t expected_adler = load_be32(idat + idat_len - 4);
 
@@ -685,12 +672,14 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
 
     // Row by row, while the row is in cache: checksum, unfilter, convert.
     uint32_t adler = 1;
+    uint8_t max_filter = 0;
     uint8_t *const out = buf.result;
     if (!convert) {
         // 8-bit RGBA: unfiltered straight into place, the output row above as the row above.
         for (size_t y = 0; y < h; y++) {
             const uint8_t *row = raw + y * stride;
             adler = adler32_update(adler, row, stride);
+            max_filter = row[0] > max_filter ? row[0] : max_filter;
             uint8_t *dst = out + y * out_row;
             unfilter(row[0], dst, row + 1, y ? dst - out_row : nullptr, row_len);
         }
@@ -702,6 +691,7 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
         for (size_t y = 0; y < h; y++) {
             const uint8_t *row = raw + y * stride;
             adler = adler32_update(adler, row, stride);
+            max_filter = row[0] > max_filter ? row[0] : max_filter;
             uint8_t *dst = out + y * out_row;
             unfilter_rgb8_to_rgba(row[0], dst, row + 1, y ? dst - out_row : nullptr, w);
         }
@@ -711,6 +701,7 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
         for (size_t y = 0; y < h; y++) {
             uint8_t *row = raw + y * stride;
             adler = adler32_update(adler, row, stride);
+            max_filter = row[0] > max_filter ? row[0] : max_filter;
             unfilter(row[0], row + 1, row + 1, y ? row + 1 - stride : nullptr, row_len);
             convert(out + y * out_row, row + 1, w, lut);
         }
@@ -722,6 +713,7 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
         for (size_t y = 0; y < h; y++) {
             const uint8_t *row = raw + y * stride;
             adler = adler32_update(adler, row, stride);
+            max_filter = row[0] > max_filter ? row[0] : max_filter;
             unfilter(row[0], cur, row + 1, y ? prev : nullptr, row_len);
             convert(out + y * out_row, cur, w, lut);
             uint8_t *t = cur;
@@ -730,6 +722,10 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
         }
     }
     if (adler != expected_adler) return PNG_ERR_ADLER;
+    if (facts) {
+        facts->max_filter = max_filter;
+        facts->deflate_end = 2 + (uint64_t)deflate_len;
+    }
 
     *pixels = buf.result;
     buf.result = nullptr;
@@ -741,12 +737,12 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
 }  // namespace
 
 uint8_t *png_decode_memory(const uint8_t *data, uint64_t len, int *width, int *height, const char **message,
-                           unsigned flags) {
+                           unsigned flags, PngDecodeFacts *facts) {
     *width = 0;
     *height = 0;
     uint8_t *pixels = nullptr;
     int w = 0, h = 0;
-    const char *err = data ? decode(data, len, flags, &w, &h, &pixels) : PNG_ERR_SIGNATURE;
+    const char *err = data ? decode(data, len, flags, &w, &h, &pixels, facts) : PNG_ERR_SIGNATURE;
     if (err) {
         *message = err;
         return nullptr;

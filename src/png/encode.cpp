@@ -8,17 +8,16 @@
 // into as many IDAT chunks as its length needs.
 // The file is assembled in memory, chunk by chunk, and handed to the safe whole-file
 // write, so a failure at any step leaves no file and reports 0. At most two full copies
-// of the image exist at once: each stage's source is freed once copied. The CRC-32 runs
-// eight bytes at a step over tables made at compile time.
+// of the image exist at once: each stage's source is freed once copied.
 #include <cstdlib>
 #include <cstring>
 
 #include "bytes.h"
+#include "checksum.h"
 #include "file_io.h"
 #include "folian.h"
 #include "flate/flate.h"
 #include "mem.h"
-#include "pdf_write.h"
 #include "png/filter.h"
 
 namespace {
@@ -27,41 +26,6 @@ constexpr uint8_t PNG_SIGNATURE[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 
 constexpr uint64_t PNG_CHUNK_MAX = 0x7FFFFFFF;  // a chunk's length field tops out at 2^31 - 1
 constexpr uint64_t STORED_BLOCK_MAX = 65535;
 constexpr size_t IDAT_MAX = size_t(1) << 30;  // compressed data per IDAT chunk
-
-// CRC-32 of PNG (reflected polynomial 0xEDB88320). s_crc_table[0][n] is the byte-wise
-// table: n shifted right eight times, each shift that drops a 1-bit followed by an XOR
-// with the polynomial. s_crc_table[j][n] is the CRC of byte n followed by j zero bytes,
-// which lets eight bytes be folded in at once (slicing by eight). Built at compile time,
-// so no first call has anything to fill.
-struct CrcTables {
-    uint32_t t[8][256];
-};
-
-constexpr CrcTables make_crc_tables() {
-    CrcTables c{};
-    for (uint32_t n = 0; n < 256; n++) {
-        uint32_t v = n;
-        for (int k = 0; k < 8; k++) v = v & 1 ? 0xEDB88320u ^ (v >> 1) : v >> 1;
-        c.t[0][n] = v;
-    }
-    for (int j = 1; j < 8; j++)
-        for (int n = 0; n < 256; n++) c.t[j][n] = c.t[0][c.t[j - 1][n] & 0xFF] ^ (c.t[j - 1][n] >> 8);
-    return c;
-}
-
-constexpr CrcTables s_crc_table = make_crc_tables();
-
-// Plain form per byte: crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8).
-uint32_t crc_update(uint32_t crc, const uint8_t *p, size_t n) {
-    const auto &t = s_crc_table.t;
-    for (; n >= 8; n -= 8, p += 8) {
-        uint32_t lo = crc ^ ((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
-        crc = t[7][lo & 0xFF] ^ t[6][lo >> 8 & 0xFF] ^ t[5][lo >> 16 & 0xFF] ^ t[4][lo >> 24] ^
-              t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-    }
-    for (; n > 0; n--, p++) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
 
 // Appends one chunk (length, type, data, CRC of type and data) to the file buffer,
 // growing it to the exact new length. On failure the buffer and length are unchanged and
@@ -76,7 +40,7 @@ bool png_chunk(uint8_t **buf, uint64_t *len, const char *type, const uint8_t *da
     store_be32(c, data_len);
     std::memcpy(c + 4, type, 4);
     if (data_len) std::memcpy(c + 8, data, data_len);
-    uint32_t crc = crc_update(0xFFFFFFFFu, c + 4, (size_t)data_len + 4);
+    uint32_t crc = crc32_update(0xFFFFFFFFu, c + 4, (size_t)data_len + 4);
     store_be32(c + 8 + data_len, ~crc);
     *len = new_len;
     return true;

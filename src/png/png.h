@@ -1,4 +1,5 @@
-// png.h: internal interface of the PNG decoder (not installed).
+// png.h: internal interface of the PNG decoder (not installed): whole-file decoding, and the
+// chunk walk it rests on for callers that embed a file's own image data.
 #ifndef FOLIAN_PNG_H
 #define FOLIAN_PNG_H
 
@@ -11,8 +12,44 @@
 // input is only read. Re-entrant: the messages are constants. `flags` widens what is
 // accepted: PNG_DECODE_INTERLACED lets Adam7 files through.
 constexpr unsigned PNG_DECODE_INTERLACED = 0x01u;
+struct PngDecodeFacts;
 uint8_t *png_decode_memory(const uint8_t *data, uint64_t len, int *width, int *height, const char **message,
-                           unsigned flags = 0);
+                           unsigned flags = 0, PngDecodeFacts *facts = nullptr);
+
+// ---- The file's own image data ---------------------------------------------------------
+// What the chunk walk keeps. PLTE, tRNS and the first IDAT point into the file buffer;
+// only the first 256 tRNS bytes are ever read (one per palette index).
+struct PngChunks {
+    int32_t width = 0, height = 0;  // 0 until an IHDR is seen (a bad one fails at once)
+    uint8_t depth = 0, color = 0, interlace = 0;
+    const uint8_t *plte = nullptr;
+    uint32_t plte_len = 0;
+    bool have_plte = false;
+    const uint8_t *trns = nullptr;
+    uint32_t trns_len = 0;
+    bool have_trns = false;
+    bool have_idat = false;
+    uint64_t idat_chunks = 0, idat_total = 0, first_idat = 0;  // first_idat: offset of its chunk
+    uint64_t walk_end = 0;  // offset at which the walk stopped
+};
+// The signature and every chunk up to IEND, with the decoder's checks and messages, failures
+// in file order; null when the walk succeeds. The header itself is not checked here.
+const char *png_walk_chunks(const uint8_t *data, uint64_t len, PngChunks *chunks);
+// Joins the data of every IDAT chunk the walk met, in file order, into dst
+// (chunks.idat_total bytes).
+void png_join_idat(const uint8_t *data, const PngChunks &chunks, uint8_t *dst);
+
+// What a successful non-interlaced decode saw of the image data.
+struct PngDecodeFacts {
+    uint8_t max_filter = 0;    // the highest filter type of any row
+    uint64_t deflate_end = 0;  // bytes of the joined IDAT data up to the deflate data's end
+};
+// True when any reader of zlib streams with PNG predictors (a PDF /FlateDecode filter with
+// /Predictor 15) gets from the joined IDAT data exactly the samples this decoder read: a
+// well-formed zlib header (check bits right, no preset dictionary), the Adler-32 straight
+// after the deflate data, filter types 0 to 4 only, no interlacing, and a sample layout
+// PDF carries as it is (grey 1, 2, 4, 8 bits; RGB 8 bits; palette 1 to 8 bits).
+bool png_data_plain(const PngChunks &chunks, const PngDecodeFacts &facts, const uint8_t *idat);
 
 // The failure texts.
 extern const char PNG_ERR_READ[];        // "png: cannot read file"
