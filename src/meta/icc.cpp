@@ -9,6 +9,7 @@
 
 #include "bytes.h"
 #include "checksum.h"
+#include "flate/flate.h"
 #include "folian.h"
 #include "mem.h"
 #include "meta/meta.h"
@@ -98,7 +99,7 @@ uint8_t *icc_inflate_zlib(const uint8_t *z, uint64_t len, uint64_t *out_len, boo
             *no_memory = true;
             return nullptr;
         }
-        const int32_t got = kv_inflate(z + 2, (size_t)(len - 6), out, (size_t)cap);
+        const int32_t got = flate_inflate(z + 2, (size_t)(len - 6), out, (size_t)cap);
         if (got >= 0) {
             if (adler32_update(1, out, (size_t)got) != load_be32(z + len - 4)) {
                 std::free(out);

@@ -1,4 +1,4 @@
-// flate.cpp: raw deflate (RFC 1951) decoder, kv_inflate.
+// inflate.cpp: raw deflate (RFC 1951) decoder, kv_inflate.
 //
 // Results are exactly those of the plain bit-at-a-time decoder (kept as the test
 // reference in tests/ref/ref_inflate.cpp): the same return value, the same bytes written
