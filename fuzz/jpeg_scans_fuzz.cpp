@@ -99,34 +99,43 @@ bool libjpeg_clean_rgba(const uint8_t *data, size_t size, int *w, int *h, std::v
     return true;
 }
 
+// Whether an AC table anywhere in the stream holds an R/0 symbol other than end-of-block
+// and ZRL. Sequential coding gives such symbols no meaning: libjpeg ends the block there,
+// our decoders skip R zeros, so the pictures part legitimately. Tables defined between two
+// scans count as much as those before the first: a later scan decodes with them.
+bool ac_tables_hold_odd_runs(const uint8_t *d, size_t n) {
+    for (size_t i = 0; i + 4 < n; i++) {
+        if (d[i] != 0xFF || d[i + 1] != 0xC4) continue;
+        const size_t end = i + 2 + ((size_t)d[i + 2] << 8 | d[i + 3]);
+        for (size_t p = i + 4; p + 17 <= end && end <= n;) {
+            size_t count = 0;
+            for (int l = 0; l < 16; l++) count += d[p + 1 + l];
+            for (size_t k = 0; (d[p] >> 4) == 1 && k < count && p + 17 + k < end; k++) {
+                const uint8_t sym = d[p + 17 + k];
+                if ((sym & 15) == 0 && (sym >> 4) >= 1 && (sym >> 4) <= 14) return true;
+            }
+            p += 17 + count;
+        }
+    }
+    return false;
+}
+
 // Whether libjpeg's pixels are the oracle for this input: only streams the multi-scan
 // decoder takes (a progressive frame, or a first scan naming fewer components than the
 // frame) are compared; single scans have their own target against the plain reference.
-// Sequential frames whose AC tables hold R/0 symbols other than end-of-block and ZRL are
-// left out too: libjpeg ends the block there, our decoders skip R zeros.
+// Sequential frames with odd runs in their AC tables are left out (see above).
 bool compared_with_libjpeg(const uint8_t *d, size_t n) {
-    bool progressive = false, odd_runs = false;
+    bool progressive = false;
     int frame_components = 0;
     for (size_t i = 0; i + 4 < n; i++) {
         if (d[i] != 0xFF) continue;
         const uint8_t m = d[i + 1];
-        const size_t end = i + 2 + ((size_t)d[i + 2] << 8 | d[i + 3]);
         if ((m == 0xC0 || m == 0xC1 || m == 0xC2) && i + 9 < n && !frame_components) {
             progressive = m == 0xC2;
             frame_components = d[i + 9];
         } else if (m == 0xDA) {
             if (progressive) return true;
-            return frame_components && d[i + 4] < frame_components && !odd_runs;
-        } else if (m == 0xC4) {
-            for (size_t p = i + 4; p + 17 <= end && end <= n;) {
-                size_t count = 0;
-                for (int l = 0; l < 16; l++) count += d[p + 1 + l];
-                for (size_t k = 0; (d[p] >> 4) == 1 && k < count && p + 17 + k < end; k++) {
-                    const uint8_t sym = d[p + 17 + k];
-                    if ((sym & 15) == 0 && (sym >> 4) >= 1 && (sym >> 4) <= 14) odd_runs = true;
-                }
-                p += 17 + count;
-            }
+            return frame_components && d[i + 4] < frame_components && !ac_tables_hold_odd_runs(d, n);
         }
     }
     return false;

@@ -302,4 +302,82 @@ TEST(JpegScans, ScanCutShortBeforeTheEndMarker) {
     EXPECT_TRUE(r.ok()) << r.message;
 }
 
+// A marker segment: code, big-endian length, payload.
+void put_segment(Bytes *f, uint8_t code, const Bytes &payload) {
+    f->push_back(0xFF);
+    f->push_back(code);
+    f->push_back((uint8_t)((payload.size() + 2) >> 8));
+    f->push_back((uint8_t)(payload.size() + 2));
+    f->insert(f->end(), payload.begin(), payload.end());
+}
+
+// Entropy-coded data from a string of '0' and '1', padded with 1 bits, 0xFF stuffed.
+void put_bits(Bytes *f, const std::string &bits) {
+    std::string padded = bits;
+    while (padded.size() % 8) padded += '1';
+    for (size_t i = 0; i < padded.size(); i += 8) {
+        const uint8_t byte = (uint8_t)std::stoi(padded.substr(i, 8), nullptr, 2);
+        f->push_back(byte);
+        if (byte == 0xFF) f->push_back(0x00);
+    }
+}
+
+// A table given anew between the scans of a sequential frame governs the later scans, and
+// its run-without-value symbols (R/0 with R from 1 to 14, which sequential coding leaves
+// undefined) skip R zeros there as in a single scan: one 8x8 YCbCr block per component,
+// coded once as an interleaved scan and once as a luma scan then a chroma scan with the
+// AC table redefined in between, gives the same pixels.
+TEST(JpegScans, TableRedefinedBetweenScansHoldsForTheLaterScans) {
+    const Bytes dc_table = {0x00, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0x02};
+    // AC codes 00, 01, 10: end-of-block, run 0 size 1, then 1/1 (plain) or 3/0 (a run alone).
+    const Bytes ac_plain = {0x10, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0x11};
+    Bytes ac_runs = ac_plain;
+    ac_runs.back() = 0x30;
+    const std::string luma = "10" "11" "01" "0" "00";  // DC +3; -1 at k 1; end of block
+    const std::string cb = "01" "1" "10" "01" "1" "00";  // DC +1; skip 3; +1 at k 4; end
+    const std::string cr = "01" "0" "10" "10" "01" "1" "00";  // DC -1; skip 3, 3; +1 at k 7; end
+
+    Bytes head = {0xFF, 0xD8};
+    Bytes dqt = {0x00};
+    dqt.resize(65, 16);
+    put_segment(&head, 0xDB, dqt);
+    put_segment(&head, 0xC0, {8, 0, 8, 0, 8, 3, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0});
+    put_segment(&head, 0xC4, dc_table);
+    put_segment(&head, 0xC4, ac_plain);
+
+    Bytes one = head;  // chroma with AC table 1
+    Bytes ac1 = ac_runs;
+    ac1[0] = 0x11;
+    put_segment(&one, 0xC4, ac1);
+    put_segment(&one, 0xDA, {3, 1, 0x00, 2, 0x01, 3, 0x01, 0, 63, 0});
+    put_bits(&one, luma + cb + cr);
+    one.insert(one.end(), {0xFF, 0xD9});
+
+    // Chroma with AC table 0, given anew.
+    auto two_scans = [&](const std::string &chroma) {
+        Bytes f = head;
+        put_segment(&f, 0xDA, {1, 1, 0x00, 0, 63, 0});
+        put_bits(&f, luma);
+        put_segment(&f, 0xC4, ac_runs);
+        put_segment(&f, 0xDA, {2, 2, 0x00, 3, 0x00, 0, 63, 0});
+        put_bits(&f, chroma);
+        f.insert(f.end(), {0xFF, 0xD9});
+        return f;
+    };
+    const Bytes two = two_scans(cb + cr);
+
+    const Result single = decode(one, KV_JPEG_ALL);
+    ASSERT_TRUE(single.ok()) << single.message;
+    EXPECT_EQ(decode(two, 0).message, "jpeg: multi-scan JPEG not supported");  // the other decoder
+    const Result multi = decode(two, KV_JPEG_ALL);
+    ASSERT_TRUE(multi.ok()) << multi.message;
+    EXPECT_EQ(multi.width, 8);
+    EXPECT_EQ(multi.height, 8);
+    EXPECT_TRUE(multi.rgba == single.rgba);
+    // Read as the end of the block, the runs would lose the coefficients behind them.
+    const Result ended = decode(two_scans("01" "1" "00" "01" "0" "00"), KV_JPEG_ALL);
+    ASSERT_TRUE(ended.ok()) << ended.message;
+    EXPECT_FALSE(ended.rgba == multi.rgba);
+}
+
 }  // namespace
