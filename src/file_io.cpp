@@ -251,17 +251,35 @@ int open_directory(const std::string &dir) {
 #endif
 }
 
-int create_temp(int dirfd, mode_t mode, std::string *name) {
+int create_temp(int dirfd, int access, mode_t mode, std::string *name) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     const uint64_t seed = (uint64_t)getpid() << 40 ^ (uint64_t)ts.tv_sec << 30 ^ (uint64_t)ts.tv_nsec ^
                           (uint64_t)(uintptr_t)name;
     for (int attempt = 0; attempt < TEMP_ATTEMPTS; attempt++) {
         *name = temp_name(seed);
-        int fd = openat(dirfd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = openat(dirfd, name->c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
+}
+
+// A new temporary beside `target`, named relative to the directory that holds it.
+struct SiblingTemp {
+    std::string dir, base;  // the target's directory and name
+    std::string name;       // the temporary's name in `dir`
+    int dirfd;              // `dir`, open until the caller closes it
+};
+
+// The temporary's descriptor (opened with `access`), or -1 with nothing left open or on disk.
+int create_sibling_temp(const std::string &target, int access, mode_t mode, SiblingTemp *t) {
+    split_path(target, "/", &t->dir, &t->base);
+    if (t->base.empty()) return -1;  // "name/" is no file name
+    t->dirfd = open_directory(t->dir);
+    if (t->dirfd < 0) return -1;
+    int fd = create_temp(t->dirfd, access, mode, &t->name);
+    if (fd < 0) close(t->dirfd);
+    return fd;
 }
 
 bool write_fd(int fd, const void *data, size_t len) {
@@ -280,24 +298,16 @@ bool write_all_fd(int fd, const void *data, size_t len) { return write_fd(fd, da
 
 FileWriteStatus write_via_temp(const std::string &target, mode_t mode, bool keep_mode,
                                const void *data, size_t len) {
-    std::string dir, base;
-    split_path(target, "/", &dir, &base);
-    if (base.empty()) return FILE_WRITE_CANNOT_OPEN;  // "name/" is no file name
-    int dirfd = open_directory(dir);
-    if (dirfd < 0) return FILE_WRITE_CANNOT_OPEN;
-    std::string tmp;
-    int fd = create_temp(dirfd, mode, &tmp);
-    if (fd < 0) {
-        close(dirfd);
-        return FILE_WRITE_CANNOT_OPEN;
-    }
+    SiblingTemp t;
+    int fd = create_sibling_temp(target, O_WRONLY, mode, &t);
+    if (fd < 0) return FILE_WRITE_CANNOT_OPEN;
     // open() applied the umask; an existing file keeps its own mode, as an fopen would.
     bool ok = !keep_mode || fchmod(fd, mode) == 0;
     ok = ok && write_all_fd(fd, data, len);
     if (close(fd) != 0) ok = false;
-    if (ok && renameat(dirfd, tmp.c_str(), dirfd, base.c_str()) != 0) ok = false;
-    if (!ok) unlinkat(dirfd, tmp.c_str(), 0);
-    close(dirfd);
+    if (ok && renameat(t.dirfd, t.name.c_str(), t.dirfd, t.base.c_str()) != 0) ok = false;
+    if (!ok) unlinkat(t.dirfd, t.name.c_str(), 0);
+    close(t.dirfd);
     return ok ? FILE_WRITE_OK : FILE_WRITE_FAILED;
 }
 
@@ -467,17 +477,12 @@ FileWriteStatus open_out(const char *path, FileOut *out) {
         out->f = unbuffered(std::fopen(t.name.c_str(), "wb"));
         return out->f ? FILE_WRITE_OK : FILE_WRITE_CANNOT_OPEN;
     }
-    std::string dir, base;
-    split_path(t.name, "/", &dir, &base);
-    if (base.empty()) return FILE_WRITE_CANNOT_OPEN;  // "name/" is no file name
-    int dirfd = open_directory(dir);
-    if (dirfd < 0) return FILE_WRITE_CANNOT_OPEN;
-    std::string tmp;
-    int fd = create_temp(dirfd, t.mode, &tmp);
-    close(dirfd);
+    SiblingTemp sib;
+    int fd = create_sibling_temp(t.name, O_WRONLY, t.mode, &sib);
     if (fd < 0) return FILE_WRITE_CANNOT_OPEN;
+    close(sib.dirfd);
     // The temporary's name is short, so the joined path is no longer than a sibling's.
-    tmp = dir + "/" + tmp;
+    const std::string tmp = sib.dir + "/" + sib.name;
     out->tmp = copy_text(tmp);
     out->target = copy_text(t.name);
     // open() applied the umask; an existing file keeps its own mode, as an fopen would.
@@ -499,24 +504,12 @@ FileWriteStatus open_scratch(const char *path, FileOut *scratch) {
         scratch->f = unbuffered(std::tmpfile());
         return scratch->f ? FILE_WRITE_OK : FILE_WRITE_CANNOT_OPEN;
     }
-    std::string dir, base;
-    split_path(t.name, "/", &dir, &base);
-    if (base.empty()) return FILE_WRITE_CANNOT_OPEN;
-    int dirfd = open_directory(dir);
-    if (dirfd < 0) return FILE_WRITE_CANNOT_OPEN;
-    std::string tmp;
-    int fd = create_temp(dirfd, 0600, &tmp);
-    if (fd < 0) {
-        close(dirfd);
-        return FILE_WRITE_CANNOT_OPEN;
-    }
-    // Reopened for reading too, whatever access the temporary was created with, then
-    // unlinked: from here on the file has no name to clean up.
-    int rw = openat(dirfd, tmp.c_str(), O_RDWR | O_CLOEXEC);
-    close(fd);
-    unlinkat(dirfd, tmp.c_str(), 0);
-    close(dirfd);
+    SiblingTemp sib;
+    int rw = create_sibling_temp(t.name, O_RDWR, 0600, &sib);
     if (rw < 0) return FILE_WRITE_CANNOT_OPEN;
+    // Unlinked at once: from here on the file has no name to clean up.
+    unlinkat(sib.dirfd, sib.name.c_str(), 0);
+    close(sib.dirfd);
     scratch->f = unbuffered(fdopen(rw, "w+b"));
     if (!scratch->f) {
         close(rw);

@@ -133,7 +133,7 @@ TEST(Meta, FixturesReadAsTheirWritersSetThem) {
         {"orient-7.jpg", 7, 0, 0, 0},         {"orient-8.jpg", 8, 0, 0, 0},
         {"orient-6-le.jpg", 6, 0, 0, 0},      {"orient-6.png", 6, 0, 0, 0},
         {"jfif-300dpi.jpg", 0, 300, 300, 0},  {"jfif-dpcm.jpg", 0, 299.72, 149.86, 0},
-        {"jfif-aspect.jpg", 0, 0, 0, 0},      {"jfif-too-high.jpg", 0, 0, 0, 0},
+        {"jfif-ratio-only.jpg", 0, 0, 0, 0},      {"jfif-too-high.jpg", 0, 0, 0, 0},
         {"exif-dpi.jpg", 0, 200, 100, 0},     {"exif-cm.jpg", 0, 101.6, 101.6, 0},
         {"phys-300x150.png", 0, 11811 * 0.0254, 5906 * 0.0254, 0},
         {"phys-too-high.png", 0, 0, 0, 0},    {"phys-unit0.png", 0, 0, 0, 0},

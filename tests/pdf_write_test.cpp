@@ -355,17 +355,6 @@ TEST(PdfWrite, ExistingFileKeepsItsPermissions) {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 TEST(PdfWrite, DocumentsPastTwoGibibytesKeepExactOffsets) {
     if (kSanitized) GTEST_SKIP() << "writes two 2.2 GB files; run in the optimised build";

@@ -241,7 +241,7 @@ TEST(RealInputResolution, ImageSizedPagesUseTheFilesOwnDotsPerInch) {
 TEST(RealInputResolution, UnusableValuesFallBackToTheSetting) {
     TempDir dir;
     // Aspect ratio only, out of range, unknown unit, or nothing at all.
-    for (const char *f : {"jfif-aspect.jpg", "jfif-too-high.jpg", "phys-too-high.png", "phys-unit0.png", "base.jpg",
+    for (const char *f : {"jfif-ratio-only.jpg", "jfif-too-high.jpg", "phys-too-high.png", "phys-unit0.png", "base.jpg",
                           "base.png"}) {
         SCOPED_TRACE(f);
         const std::string pdf = convert(dir, meta(f), FOLIAN_OPT_FILE_DPI, 0, 150);

@@ -356,17 +356,6 @@ TEST_F(StreamFailures, PageAtATimeReportsEachFailureAtOnce) {
 
 // ---- Memory ---------------------------------------------------------------------------------
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 long peak_rss_kib() {
     struct rusage ru;

@@ -40,4 +40,17 @@ struct CpuFormScope {
     CpuFormScope &operator=(const CpuFormScope &) = delete;
 };
 
+// Whether this build runs under AddressSanitizer, where memory and size figures mean little.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 #endif
