@@ -138,6 +138,57 @@ FOLIAN_API int folian_doc_finish(folian_doc *doc) FOLIAN_NOEXCEPT;
  * A null handle is ignored. */
 FOLIAN_API void folian_doc_abort(folian_doc *doc) FOLIAN_NOEXCEPT;
 
+/* ---- Settings records and re-entrant conversions --------------------------------------- */
+/* A settings record holds everything a conversion is asked to do, as keys and values that
+ * are the tool's long options and their arguments:
+ *   page-size image|a4|letter|a3   dpi 1..10000   max-pixels N   max-pages N  (N 0: default)
+ *   compact, interlaced, content-probe, exif-rotation, file-dpi, icc, natural-order: on|off
+ * Documents opened with a record, and folian_convert, touch no process-wide state: any number
+ * of them may run at once on different threads. A record itself is not locked: one thread
+ * sets it at a time, and it may be read by any number of opens and conversions at once. */
+typedef struct folian_settings folian_settings;
+
+/* A new record with the library's defaults (page size "image", 150 dpi, every option off).
+ * Owned by the caller, released with folian_settings_free; null only when out of memory. */
+FOLIAN_API folian_settings *folian_settings_new(void) FOLIAN_NOEXCEPT;
+/* An independent copy of s (null for a null s or when out of memory); owned by the caller. */
+FOLIAN_API folian_settings *folian_settings_copy(const folian_settings *s) FOLIAN_NOEXCEPT;
+/* Releases a record; null is ignored. Documents opened with it keep their own copy. */
+FOLIAN_API void folian_settings_free(folian_settings *s) FOLIAN_NOEXCEPT;
+/* Sets one key. 1 on success; 0 with nothing changed for an unknown key, a bad value or a
+ * null argument, and folian_settings_error then names the key, the value and what is accepted. */
+FOLIAN_API int folian_settings_set(folian_settings *s, const char *key, const char *value) FOLIAN_NOEXCEPT;
+/* Why the last folian_settings_set on s failed, "" after a success. Never null; owned by the
+ * record and valid until its next set or free. */
+FOLIAN_API const char *folian_settings_error(const folian_settings *s) FOLIAN_NOEXCEPT;
+
+/* Starts a document with the settings of s (copied: s may be changed or freed at once; null
+ * means the defaults). The output path is checked at once: an output that cannot be created
+ * (a directory, a place without write access) is reported by folian_doc_error and every later
+ * call fails. folian_doc_add/finish/abort serve it as they serve folian_doc_begin's documents,
+ * but report through folian_doc_error only, and name the reason a file is refused. Returns
+ * null only when out of memory. */
+FOLIAN_API folian_doc *folian_doc_open(const char *pdf_path, const folian_settings *s) FOLIAN_NOEXCEPT;
+/* The last failure of an opened document, "" if none. Never null; owned by the document and
+ * valid until its next call. For folian_doc_begin's documents, "" (they use folian_last_error). */
+FOLIAN_API const char *folian_doc_error(const folian_doc *doc) FOLIAN_NOEXCEPT;
+/* Converts files and directories (a directory gives its image files in the library's order,
+ * as folian_list_directory lists them) into one PDF at pdf_path, exactly what an opened
+ * document with the same adds would write. 1 on success; 0 with "FILE: reason" (or the reason
+ * alone when no file is to blame) in error[0..error_size), which may be null, and nothing
+ * written at pdf_path. s null means the defaults. */
+FOLIAN_API int folian_convert(const folian_settings *s, const char *const *inputs, int count, const char *pdf_path,
+                              char *error, size_t error_size) FOLIAN_NOEXCEPT;
+/* The image files of a directory in the library's order: names ending in .png, .jpg or .jpeg
+ * (any letter case), not starting with '.', that are regular files or links to them; sorted
+ * by name ignoring ASCII case, or with natural-order on, with digit runs compared as numbers
+ * (2.jpg before 10.jpg). *paths receives "dir/name" texts and the array in one block that one
+ * folian_free releases (null when count is 0). 1 on success (an empty directory included);
+ * 0 when the directory cannot be listed or memory runs out, with the reason in error (may be
+ * null). s null means the defaults; null out-pointers are not written. */
+FOLIAN_API int folian_list_directory(const char *dir, const folian_settings *s, char ***paths, int *count,
+                                     char *error, size_t error_size) FOLIAN_NOEXCEPT;
+
 /* ---- PDF writer ----------------------------------------------------------------------- */
 
 /* Writes count images as a PDF 1.4 file, one page each. *message is set to "" or to a

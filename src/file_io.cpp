@@ -364,8 +364,14 @@ Target resolve_target(const char *path) {
         if (errno != ENOENT) t.kind = TARGET_REFUSED;
         return t;
     }
+    // A directory can never be written: refused here, so a streamed document learns it
+    // when it begins rather than after every page.
+    if (S_ISDIR(st.st_mode)) {
+        t.kind = TARGET_REFUSED;
+        return t;
+    }
     if (!S_ISREG(st.st_mode)) {
-        t.kind = TARGET_IN_PLACE;
+        t.kind = access(t.name.c_str(), W_OK) == 0 ? TARGET_IN_PLACE : TARGET_REFUSED;
         return t;
     }
     // fopen(path, "wb") would fail on a file we may not write; so do we.

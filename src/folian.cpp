@@ -1,11 +1,13 @@
-// folian.cpp: the conversion entry points: settings, the last-error text, loading image files
-// into page records and handing them to the PDF writer.
+// folian.cpp: the conversion entry points: loading image files into page records and handing
+// them to the PDF writer, for the process-wide functions and for documents with a record.
 //
 // PNG files are decoded to RGBA; JPEG files are only probed for their size and embedded
-// byte for byte. Every call starts with an empty error text, so a failure always reports
-// its own cause; the decoder's message is kept over the generic one where both apply.
+// byte for byte. Every failure goes to the report of its call: the process-wide text for
+// the historical functions, the document's own text for a document opened with a settings
+// record, the caller's buffer for folian_convert. Nothing else is shared, so documents with
+// a record run on any number of threads at once.
 //
-// Each file is read once: the bytes serve the decoder or the probe and, when the options
+// Each file is read once: the bytes serve the decoder or the probe and, when the settings
 // ask for it, the metadata readers, whose findings (orientation, resolution, profile) go
 // to the writer beside the page record.
 #include <cstdio>
@@ -15,68 +17,41 @@
 #include "file_io.h"
 #include "folian.h"
 #include "jpeg/jpeg.h"
+#include "listing.h"
 #include "mem.h"
 #include "meta/meta.h"
 #include "os_path.h"
 #include "pdf_write.h"
 #include "png/png.h"
+#include "settings.h"
 
 namespace {
 
 constexpr size_t ERR_SIZE = 512;
-constexpr int DEFAULT_DPI = 150;
-constexpr int MAX_DPI = 10000;
 constexpr uint64_t MAX_JPEG_BYTES = 1073741824;  // 1 GiB: larger files are refused, not cut
 
-char s_err[ERR_SIZE];
-int s_page_size = 0;
-int s_dpi = DEFAULT_DPI;
-unsigned s_options = 0;
-constexpr unsigned KNOWN_OPTIONS = FOLIAN_OPT_COMPACT | FOLIAN_OPT_INTERLACED | FOLIAN_OPT_WIDE_PROBE |
-                                   FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC;
-// The options that read what a file says about placing its picture.
-constexpr unsigned META_OPTIONS = FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC;
 constexpr char MSG_OUT_OF_MEMORY[] = "folian: out of memory";
+constexpr char MSG_NOT_IMAGE[] = "not a PNG or JPEG image";
 
-void set_err(const char *text) { std::snprintf(s_err, ERR_SIZE, "%s", text); }
-void set_err_if_empty(const char *text) {
-    if (!s_err[0]) set_err(text);
-}
-void clear_err() { s_err[0] = '\0'; }
+// The process-wide state of the historical entry points: their settings and error text.
+char s_err[ERR_SIZE];
+Settings s_settings = settings_defaults();
 
-bool ext_equals(const char *ext, const char *want) {
-    for (; *ext && *want; ext++, want++) {
-        char c = *ext;
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-        if (c != *want) return false;
-    }
-    return *ext == *want;
-}
+// Where one call's failure goes. `reasons`: the call names why a file is refused (documents
+// built a page at a time and conversions with a record); the process-wide list and single
+// conversions keep their historical texts.
+struct Report {
+    char *text;  // ERR_SIZE bytes
+    bool reasons;
+};
 
-bool is_image_path(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    const char *name = slash ? slash + 1 : path;
-    const char *dot = std::strrchr(name, '.');
-    if (!dot) return false;
-    return ext_equals(dot + 1, "png") || ext_equals(dot + 1, "jpg") || ext_equals(dot + 1, "jpeg");
+void set_err(Report *r, const char *text) { std::snprintf(r->text, ERR_SIZE, "%s", text); }
+void set_err_if_empty(Report *r, const char *text) {
+    if (!r->text[0]) set_err(r, text);
 }
+void clear_err(Report *r) { r->text[0] = '\0'; }
 
-// The loader chooses by the last dot of the whole path; anything not JPEG goes to PNG.
-bool has_jpeg_extension(const char *path) {
-    const char *dot = std::strrchr(path, '.');
-    return dot && (ext_equals(dot + 1, "jpg") || ext_equals(dot + 1, "jpeg"));
-}
-
-int name_cmp(const void *a, const void *b) {
-    const unsigned char *x = *(const unsigned char *const *)a;
-    const unsigned char *y = *(const unsigned char *const *)b;
-    for (;; x++, y++) {
-        unsigned cx = *x, cy = *y;
-        if (cx >= 'A' && cx <= 'Z') cx += 'a' - 'A';
-        if (cy >= 'A' && cy <= 'Z') cy += 'a' - 'A';
-        if (cx != cy || cx == 0) return (int)cx - (int)cy;
-    }
-}
+Report process_report() { return Report{s_err, false}; }
 
 // ---- Loading --------------------------------------------------------------------------
 
@@ -102,10 +77,13 @@ void free_image(LoadedImage *li) {
     *li = LoadedImage{};
 }
 
-// What the writer is to know beyond the record; null when no option asks for anything,
+// The settings that read what a file says about placing its picture.
+bool reads_meta(const Settings *s) { return s->exif_rotation || s->file_dpi || s->icc; }
+
+// What the writer is to know beyond the record; null when no setting asks for anything,
 // so that the page is the record's alone.
-const PdfPageExtra *page_extra(LoadedImage *li, unsigned options) {
-    const bool placed = (options & META_OPTIONS) != 0;
+const PdfPageExtra *page_extra(LoadedImage *li, const Settings *s) {
+    const bool placed = reads_meta(s);
     if (!placed && !li->has_pass) return nullptr;
     const ImageMeta &m = li->meta;
     li->place = PdfPlacement{m.orientation, m.dpi.known ? m.dpi.x : 0, m.dpi.known ? m.dpi.y : 0,
@@ -125,12 +103,46 @@ ImageKind kind_by_content(const uint8_t *d, uint64_t n) {
     return KIND_NONE;
 }
 
-// A JPEG kept whole for embedding. Failures set no text: the caller words the message.
-bool load_jpeg(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
+// The pixel limit breached by a width x height picture, or 0 when it fits. `codec_limit`
+// applies when the settings set none; 0 there leaves the check to the codec.
+uint64_t over_limit(const Settings *s, uint64_t codec_limit, uint64_t w, uint64_t h) {
+    const uint64_t limit = settings_pixel_limit(s, codec_limit);
+    return limit && w * h > limit ? limit : 0;
+}
+
+void report_too_large(Report *r, uint64_t w, uint64_t h, uint64_t limit) {
+    std::snprintf(r->text, ERR_SIZE, "%llux%llu is over the limit of %llu pixels", (unsigned long long)w,
+                  (unsigned long long)h, (unsigned long long)limit);
+}
+
+// Why the probe refused a JPEG-named file: what its content is, or what the decoder, which
+// knows every frame type, says of it.
+void report_jpeg_refusal(Report *r, const uint8_t *data, uint64_t len) {
+    const ImageKind found = kind_by_content(data, len);
+    if (found == KIND_NONE) return set_err(r, MSG_NOT_IMAGE);
+    if (found == KIND_PNG) return set_err(r, "jpeg: not a JPEG image (the content is PNG)");
+    const char *msg = nullptr;
+    unsigned char *px = kv_jpeg_decode_ex(data, len, KV_JPEG_ALL, nullptr, nullptr, &msg);
+    std::free(px);
+    // The probe takes every frame the decoder does but extended-sequential ones, which it
+    // takes only when asked.
+    set_err(r, px ? "jpeg: extended-sequential frames are embedded only with content-probe on"
+                  : msg && *msg ? msg : "jpeg: unsupported file");
+}
+
+// A JPEG kept whole for embedding. Failures set no text in the historical reports: the
+// caller words the message.
+bool load_jpeg(uint8_t *data, uint64_t len, const Settings *s, Report *r, LoadedImage *li) {
     int w, h, comps;
     // The probe's verdict without the wider option is kv_jpeg_info's on the same bytes.
-    if (len > MAX_JPEG_BYTES ||
-        !jpeg_probe_frames(data, len, (options & FOLIAN_OPT_WIDE_PROBE) != 0, &w, &h, &comps)) {
+    if (!jpeg_probe_frames(data, len, s->content_probe, &w, &h, &comps)) {
+        if (r->reasons) report_jpeg_refusal(r, data, len);
+        std::free(data);
+        return false;
+    }
+    // Checked from the header, before the page costs anything more.
+    if (const uint64_t limit = over_limit(s, r->reasons ? PDF_MAX_PIXELS : 0, (uint64_t)w, (uint64_t)h)) {
+        report_too_large(r, (uint64_t)w, (uint64_t)h, limit);
         std::free(data);
         return false;
     }
@@ -139,7 +151,7 @@ bool load_jpeg(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
     li->im.jpeg_data = data;
     li->im.jpeg_len = len;
     li->im.jpeg_components = comps;
-    jpeg_read_meta(data, len, options, comps, &li->meta);
+    jpeg_read_meta(data, len, settings_option_bits(s), comps, &li->meta);
     return true;
 }
 
@@ -169,28 +181,42 @@ bool find_passthrough(LoadedImage *li, uint64_t len, const PngDecodeFacts &facts
     return true;
 }
 
+// The size a PNG file's header declares; false when the file does not begin with one.
+bool png_header_size(const uint8_t *d, uint64_t n, uint64_t *w, uint64_t *h) {
+    if (n < 24 || kind_by_content(d, n) != KIND_PNG || std::memcmp(d + 12, "IHDR", 4) != 0) return false;
+    *w = load_be32(d + 16);
+    *h = load_be32(d + 20);
+    return true;
+}
+
 // A PNG decoded to RGBA. Its file bytes go once the metadata is read, unless a compact page
 // carries the file's image data as it is. The decoder's message is the error text.
-bool load_png(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
+bool load_png(uint8_t *data, uint64_t len, const Settings *s, Report *r, LoadedImage *li) {
+    uint64_t hw, hh, limit;
+    if (png_header_size(data, len, &hw, &hh) && (limit = over_limit(s, 0, hw, hh))) {
+        report_too_large(r, hw, hh, limit);
+        std::free(data);
+        return false;
+    }
     const char *msg = nullptr;
     int w = 0, h = 0;
-    const unsigned png_flags = (options & FOLIAN_OPT_INTERLACED) ? PNG_DECODE_INTERLACED : 0u;
+    const unsigned png_flags = s->interlaced ? PNG_DECODE_INTERLACED : 0u;
     PngDecodeFacts facts;
     unsigned char *px = png_decode_memory(data, len, &w, &h, &msg, png_flags, &facts);
     if (!px) {
         std::free(data);
-        set_err(msg && *msg ? msg : "folian: error");
+        set_err(r, msg && *msg ? msg : "folian: error");
         return false;
     }
     li->im.width = w;
     li->im.height = h;
     li->im.pixels = px;
     // The pixels go to the writer as RGB, so only an RGB profile describes them.
-    png_read_meta(data, len, options, 3, &li->meta);
+    png_read_meta(data, len, settings_option_bits(s), 3, &li->meta);
     li->file = data;
-    if (options & FOLIAN_OPT_COMPACT) {
+    if (s->compact) {
         if (!find_passthrough(li, len, facts)) {
-            set_err(PNG_ERR_MEMORY);
+            set_err(r, PNG_ERR_MEMORY);
             return false;
         }
     } else {
@@ -202,22 +228,42 @@ bool load_png(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
 
 enum LoadResult { LOAD_OK, LOAD_FAILED, LOAD_NOT_IMAGE };
 
+// The loader chooses by the last dot of the whole path; anything not JPEG goes to PNG.
+bool has_jpeg_extension(const char *path) {
+    const char *dot = std::strrchr(path, '.');
+    if (!dot) return false;
+    char ext[5] = "";
+    for (int i = 0; i < 4 && dot[1 + i]; i++) ext[i] = (char)(dot[1 + i] | 0x20);
+    return (std::strcmp(ext, "jpg") == 0 || std::strcmp(ext, "jpeg") == 0) && std::strlen(dot + 1) == std::strlen(ext);
+}
+
+// Why a file could not be read, in the reports that name reasons; the PNG text is the
+// historical one everywhere.
+void report_read_failure(Report *r, ImageKind kind, FileReadStatus st) {
+    if (kind == KIND_PNG) return set_err(r, PNG_ERR_READ);
+    if (!r->reasons) return;
+    set_err(r, st == FILE_READ_TOO_LARGE   ? "jpeg: file larger than 1 GiB"
+               : st == FILE_READ_NO_MEMORY ? MSG_OUT_OF_MEMORY
+                                           : "jpeg: cannot read file");
+}
+
 // Reads `path` into `li`. Without the wider probe the name decides how the file is read;
 // with it the content does, and the name only when the content says neither PNG nor JPEG.
 // `named` says the name passed the image-name test: a path that did not (possible only
 // with the wider probe) is taken only when its content is a PNG or JPEG file, else it is
 // LOAD_NOT_IMAGE, as its name alone would have made it.
-LoadResult load_image(const char *path, unsigned options, bool named, LoadedImage *li) {
+LoadResult load_image(const char *path, const Settings *s, bool named, Report *r, LoadedImage *li) {
     *li = LoadedImage{};
     meta_init(&li->meta);
-    const bool wide = (options & FOLIAN_OPT_WIDE_PROBE) != 0;
+    const bool wide = s->content_probe;
     ImageKind kind = has_jpeg_extension(path) ? KIND_JPEG : KIND_PNG;
     uint8_t *data;
     uint64_t len;
     const uint64_t limit = kind == KIND_JPEG && !wide ? MAX_JPEG_BYTES : UINT64_MAX;
-    if (file_read_whole(path, limit, &data, &len) != FILE_READ_OK) {
+    const FileReadStatus read = file_read_whole(path, limit, &data, &len);
+    if (read != FILE_READ_OK) {
         if (!named) return LOAD_NOT_IMAGE;
-        if (kind == KIND_PNG) set_err(PNG_ERR_READ);
+        report_read_failure(r, kind, read);
         return LOAD_FAILED;
     }
     if (wide) {
@@ -228,13 +274,18 @@ LoadResult load_image(const char *path, unsigned options, bool named, LoadedImag
         }
         if (found != KIND_NONE) kind = found;
     }
-    if (!(kind == KIND_JPEG ? load_jpeg(data, len, options, li) : load_png(data, len, options, li))) {
+    if (kind == KIND_JPEG && len > MAX_JPEG_BYTES) {
+        if (r->reasons) set_err(r, "jpeg: file larger than 1 GiB");
+        std::free(data);
+        return LOAD_FAILED;
+    }
+    if (!(kind == KIND_JPEG ? load_jpeg(data, len, s, r, li) : load_png(data, len, s, r, li))) {
         free_image(li);
         return LOAD_FAILED;
     }
     if (li->meta.no_memory) {
         // A page without its profile would be another document than the one asked for.
-        set_err(MSG_OUT_OF_MEMORY);
+        set_err(r, MSG_OUT_OF_MEMORY);
         free_image(li);
         return LOAD_FAILED;
     }
@@ -243,72 +294,208 @@ LoadResult load_image(const char *path, unsigned options, bool named, LoadedImag
 
 // Whether a path given by the host goes to the loader: by its name, or, with the wider
 // probe, by its content, which the loader then checks.
-bool path_admitted(const char *path, unsigned options, bool *named) {
-    *named = path && is_image_path(path);
-    return path && (*named || (options & FOLIAN_OPT_WIDE_PROBE));
+bool path_admitted(const char *path, const Settings *s, bool *named) {
+    *named = path && listing_is_image_path(path);
+    return path && (*named || s->content_probe);
 }
 
-unsigned writer_flags(unsigned options) { return (options & FOLIAN_OPT_COMPACT) ? PDF_WRITE_COMPACT : 0u; }
+// Admits and loads one path for a page.
+LoadResult load_page(const char *path, const Settings *s, Report *r, LoadedImage *li) {
+    bool named;
+    return path_admitted(path, s, &named) ? load_image(path, s, named, r, li) : LOAD_NOT_IMAGE;
+}
 
-// ---- Directory listing ----------------------------------------------------------------
+}  // namespace
 
-struct PathList {
-    char **items;
-    int count, cap;
+// ---- Page at a time ---------------------------------------------------------------------
+
+struct folian_doc {
+    PdfDoc doc;
+    Settings settings;    // the settings in force when the document began, its own copy
+    bool opened;          // folian_doc_open: failures go to `error`, not the process-wide text
+    bool open_failed;     // the output cannot be made: `error` says why, every call fails
+    char error[ERR_SIZE];
 };
 
-void free_paths(PathList *list) {
-    for (int i = 0; i < list->count; i++) std::free(list->items[i]);
-    std::free(list->items);
-    *list = PathList{};
+namespace {
+
+Report doc_report(folian_doc *d) { return d->opened ? Report{d->error, true} : Report{s_err, true}; }
+
+void release_doc(folian_doc *d) {
+    pdf_doc_free(&d->doc);
+    settings_release(&d->settings);
+    std::free(d);
 }
 
-// "dir/name", allocated whole: a cut path could name another file, which would then be
-// converted in the entry's place. A path too long for the system fails when opened.
-char *join_path(const char *dir, const char *name) {
-    size_t dir_len = std::strlen(dir), name_len = std::strlen(name);
-    char *joined = (char *)mem_malloc(dir_len + 1 + name_len + 1);
-    if (!joined) return nullptr;
-    std::memcpy(joined, dir, dir_len);
-    joined[dir_len] = '/';
-    std::memcpy(joined + dir_len + 1, name, name_len + 1);
-    return joined;
+// A document with its own copy of `s`; null when memory runs out. The writer opens its
+// scratch file at once, so an output that cannot be made is known before any page: then
+// open_failed is set and `error` names the output and the cause.
+folian_doc *new_doc(const char *pdf_path, const Settings *s, bool opened) {
+    folian_doc *d = (folian_doc *)mem_calloc(1, sizeof(folian_doc));
+    if (!d) return nullptr;
+    d->opened = opened;
+    if (!settings_clone(s, &d->settings)) {
+        std::free(d);
+        return nullptr;
+    }
+    const bool begun = pdf_doc_begin(&d->doc, pdf_path, &d->settings);
+    d->open_failed = !pdf_path || !begun || d->doc.message[0];
+    if (!pdf_path)
+        std::snprintf(d->error, ERR_SIZE, "%s", "folian_doc_open: bad arguments");
+    else if (d->open_failed)
+        std::snprintf(d->error, ERR_SIZE, "%s: %s", pdf_path, d->doc.message[0] ? d->doc.message : MSG_OUT_OF_MEMORY);
+    return d;
 }
 
-bool add_path(PathList *list, const char *dir, const char *name) {
-    char *copy = join_path(dir, name);
-    if (!copy) return false;
-    if (list->count == list->cap) {
-        int cap = list->cap ? list->cap * 2 : 32;
-        char **grown = (char **)mem_realloc(list->items, (size_t)cap * sizeof(char *));
-        if (!grown) {
-            std::free(copy);
+// One page: the image is loaded, checked and written, and released before returning.
+int add_page(folian_doc *d, const char *image_path, Report *r) {
+    if (d->doc.message[0]) {  // an earlier page broke the document; only abort is left
+        set_err(r, d->doc.message);
+        return 0;
+    }
+    const Settings *s = &d->settings;
+    if (s->max_pages && (uint64_t)d->doc.count >= s->max_pages) {
+        std::snprintf(r->text, ERR_SIZE, "page %llu is over the limit of %llu pages",
+                      (unsigned long long)d->doc.count + 1, (unsigned long long)s->max_pages);
+        return 0;
+    }
+    LoadedImage li;
+    const LoadResult loaded = load_page(image_path, s, r, &li);
+    if (loaded == LOAD_NOT_IMAGE) {
+        // A record's documents say what the file is; the process-wide ones keep their text.
+        set_err(r, !d->opened                        ? "folian_doc_add: bad image path"
+                   : image_path && s->content_probe ? MSG_NOT_IMAGE
+                                                    : "not named .png, .jpg or .jpeg");
+        return 0;
+    }
+    if (loaded == LOAD_FAILED) {
+        if (!r->text[0]) std::snprintf(r->text, ERR_SIZE, "folian_doc_add: failed on %s", image_path);
+        return 0;
+    }
+    // An image the writer refuses is skipped; the document stays as it was.
+    int ok = pdf_image_ok(&li.im) ? 1 : 0;
+    if (!ok)
+        set_err(r, "pdf_write: bad image");
+    else if (!pdf_doc_add_ex(&d->doc, &li.im, page_extra(&li, s))) {
+        set_err(r, d->doc.message);
+        ok = 0;
+    }
+    free_image(&li);
+    return ok;
+}
+
+int finish_doc(folian_doc *d, Report *r) {
+    int ok = 0;
+    if (d->doc.count == 0 && !d->doc.message[0])
+        set_err(r, "folian_doc_finish: no pages");
+    else if (pdf_doc_finish(&d->doc))
+        ok = 1;
+    else
+        set_err(r, d->doc.message[0] ? d->doc.message : "folian_doc_finish: pdf write failed");
+    release_doc(d);
+    return ok;
+}
+
+// ---- Conversions with a record -----------------------------------------------------------
+
+// Every input's pages: a file is itself, a directory its listing (null for a file).
+struct Inputs {
+    char ***listed;  // per input: the directory's paths, or null for a file
+    int *listed_count;
+    int count;
+};
+
+void free_inputs(Inputs *in) {
+    for (int i = 0; in->listed && i < in->count; i++) std::free(in->listed[i]);
+    std::free(in->listed);
+    std::free(in->listed_count);
+}
+
+// Lists every directory among the inputs and counts the pages; false with the report set.
+bool gather_inputs(const char *const *inputs, int count, const Settings *s, Inputs *in, uint64_t *pages,
+                   Report *r) {
+    in->count = count;
+    in->listed = (char ***)mem_calloc((size_t)count, sizeof(char **));
+    in->listed_count = (int *)mem_calloc((size_t)count, sizeof(int));
+    if (!in->listed || !in->listed_count) {
+        set_err(r, MSG_OUT_OF_MEMORY);
+        return false;
+    }
+    *pages = 0;
+    for (int i = 0; i < count; i++) {
+        if (!inputs[i]) {
+            set_err(r, "folian_convert: bad arguments");
             return false;
         }
-        list->items = grown;
-        list->cap = cap;
+        if (!os_is_directory(inputs[i])) {
+            *pages += 1;
+            continue;
+        }
+        const ListingStatus st = listing_collect(inputs[i], s->natural_order, &in->listed[i], &in->listed_count[i]);
+        const char *why = st == LISTING_CANNOT_OPEN ? "cannot open directory"
+                          : st == LISTING_NO_MEMORY  ? "out of memory"
+                          : in->listed_count[i] == 0 ? "no images in directory"
+                                                     : nullptr;
+        if (why) {
+            std::snprintf(r->text, ERR_SIZE, "%s: %s", inputs[i], why);
+            return false;
+        }
+        *pages += (uint64_t)in->listed_count[i];
     }
-    list->items[list->count++] = copy;
+    if (s->max_pages && *pages > s->max_pages) {
+        std::snprintf(r->text, ERR_SIZE, "%llu pages are over the limit of %llu pages", (unsigned long long)*pages,
+                      (unsigned long long)s->max_pages);
+        return false;
+    }
     return true;
 }
 
-bool keep_entry(const char *name) { return name[0] != '.' && is_image_path(name); }
+// Adds one page, naming the file in the report when it fails.
+bool convert_page(folian_doc *d, const char *path, Report *r) {
+    if (add_page(d, path, r)) return true;
+    char reason[ERR_SIZE];
+    std::memcpy(reason, r->text, ERR_SIZE);
+    std::snprintf(r->text, ERR_SIZE, "%s: ", path);
+    const size_t used = std::strlen(r->text);
+    std::snprintf(r->text + used, ERR_SIZE - used, "%s", reason);
+    return false;
+}
 
-// Collects "dir/name" for every image entry. Returns false when the listing cannot be
-// opened (*oom false) or memory runs out (*oom true).
-bool collect_paths(const char *dir, PathList *list, bool *oom) {
-    *oom = false;
-    OsDir *d = os_dir_open(dir);
-    if (!d) return false;
-    while (const char *name = os_dir_next(d)) {
-        if (keep_entry(name) && !add_path(list, dir, name)) {
-            os_dir_close(d);
-            *oom = true;
-            return false;
+bool convert_all(folian_doc *d, const char *const *inputs, const Inputs *in, Report *r) {
+    for (int i = 0; i < in->count; i++) {
+        if (!in->listed[i]) {
+            if (!convert_page(d, inputs[i], r)) return false;
+            continue;
         }
+        for (int k = 0; k < in->listed_count[i]; k++)
+            if (!convert_page(d, in->listed[i][k], r)) return false;
     }
-    os_dir_close(d);
     return true;
+}
+
+int convert(const Settings *s, const char *const *inputs, int count, const char *pdf_path, Report *r) {
+    if (!inputs || count <= 0 || !pdf_path) {
+        set_err(r, "folian_convert: bad arguments");
+        return 0;
+    }
+    Inputs in = {};
+    uint64_t pages;
+    bool ok = gather_inputs(inputs, count, s, &in, &pages, r);
+    folian_doc *d = ok ? new_doc(pdf_path, s, true) : nullptr;
+    if (ok && !d) set_err(r, MSG_OUT_OF_MEMORY);
+    ok = ok && d;
+    if (ok && d->open_failed) {
+        // The output cannot be made: said before any image is read.
+        set_err(r, d->error);
+        ok = false;
+    }
+    ok = ok && convert_all(d, inputs, &in, r);
+    free_inputs(&in);
+    if (!ok) {
+        if (d) release_doc(d);
+        return 0;
+    }
+    return finish_doc(d, r);
 }
 
 }  // namespace
@@ -316,70 +503,73 @@ bool collect_paths(const char *dir, PathList *list, bool *oom) {
 extern "C" {
 
 FOLIAN_API int folian_init(void) noexcept {
-    clear_err();
-    s_page_size = 0;
-    s_dpi = DEFAULT_DPI;
-    s_options = 0;
+    s_err[0] = '\0';
+    settings_release(&s_settings);
+    s_settings = settings_defaults();
     return 1;
 }
 
-FOLIAN_API void folian_cleanup(void) noexcept { clear_err(); }
+FOLIAN_API void folian_cleanup(void) noexcept { s_err[0] = '\0'; }
 
 FOLIAN_API const char *folian_last_error(void) noexcept { return s_err; }
 
+// The process-wide setters are the keys of the process-wide record; a value the key refuses
+// leaves the setting as it was, without a message, as these functions always did.
 FOLIAN_API void folian_set_page_size(int mode) noexcept {
-    if ((unsigned)mode <= 3) s_page_size = mode;
+    static const char *const NAMES[] = {"image", "a4", "letter", "a3"};  // FOLIAN_PAGE_* order
+    if ((unsigned)mode <= 3) settings_set(&s_settings, "page-size", NAMES[mode], nullptr, 0);
 }
 
 FOLIAN_API void folian_set_dpi(int dpi) noexcept {
-    if (dpi >= 1 && dpi <= MAX_DPI) s_dpi = dpi;
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", dpi);
+    settings_set(&s_settings, "dpi", text, nullptr, 0);
 }
 
-FOLIAN_API void folian_set_options(unsigned flags) noexcept { s_options = flags & KNOWN_OPTIONS; }
+FOLIAN_API void folian_set_options(unsigned flags) noexcept { settings_set_option_bits(&s_settings, flags); }
 
-FOLIAN_API unsigned folian_get_options(void) noexcept { return s_options; }
+FOLIAN_API unsigned folian_get_options(void) noexcept { return settings_option_bits(&s_settings); }
 
 FOLIAN_API int folian_single(const char *image_path, const char *pdf_path) noexcept {
-    clear_err();
+    Report r = process_report();
+    clear_err(&r);
     if (!image_path || !pdf_path) {
-        set_err("folian_single: NULL path");
+        set_err(&r, "folian_single: NULL path");
         return 0;
     }
-    bool named;
     LoadedImage li;
-    const LoadResult loaded = path_admitted(image_path, s_options, &named)
-                                  ? load_image(image_path, s_options, named, &li)
-                                  : LOAD_NOT_IMAGE;
+    const LoadResult loaded = load_page(image_path, &s_settings, &r, &li);
     if (loaded == LOAD_NOT_IMAGE) {
-        set_err("folian_single: not a .png/.jpg image");
+        set_err(&r, "folian_single: not a .png/.jpg image");
         return 0;
     }
     if (loaded == LOAD_FAILED) {
-        set_err_if_empty("folian_single: failed to read image");
+        set_err_if_empty(&r, "folian_single: failed to read image");
         return 0;
     }
     PdfImage *list[1] = {&li.im};
-    const PdfPageExtra *extras[1] = {page_extra(&li, s_options)};
+    const PdfPageExtra *extras[1] = {page_extra(&li, &s_settings)};
     const char *msg = nullptr;
-    int ok = pdf_write_pages(pdf_path, list, extras, 1, s_page_size, s_dpi, writer_flags(s_options), &msg);
+    int ok = pdf_write_pages(pdf_path, list, extras, 1, &s_settings, &msg);
     if (ok)
-        clear_err();
+        clear_err(&r);
     else
-        set_err_if_empty(msg ? msg : "folian: error");
+        set_err_if_empty(&r, msg ? msg : "folian: error");
     free_image(&li);
     return ok;
 }
 
 FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
                                const char *pdf_path) noexcept {
-    clear_err();
+    Report r = process_report();
+    clear_err(&r);
     if (count <= 0 || !pdf_path || !image_paths) {
-        set_err("folian_multiple: bad arguments");
+        set_err(&r, "folian_multiple: bad arguments");
         return 0;
     }
     PdfDoc doc;
-    if (!pdf_doc_begin(&doc, pdf_path, s_page_size, s_dpi, writer_flags(s_options))) {
-        set_err("folian_multiple: out of memory");
+    if (!pdf_doc_begin(&doc, pdf_path, &s_settings)) {
+        set_err(&r, "folian_multiple: out of memory");
         pdf_doc_free(&doc);
         return 0;
     }
@@ -387,12 +577,10 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
     // until every image has loaded: a file that cannot be read is the more useful report.
     for (int i = 0; i < count; i++) {
         const char *path = image_paths[i];
-        bool named;
         LoadedImage li;
-        const LoadResult loaded =
-            path_admitted(path, s_options, &named) ? load_image(path, s_options, named, &li) : LOAD_NOT_IMAGE;
+        const LoadResult loaded = load_page(path, &s_settings, &r, &li);
         if (loaded == LOAD_NOT_IMAGE) {
-            set_err("folian_multiple: bad image path");
+            set_err(&r, "folian_multiple: bad image path");
             pdf_doc_free(&doc);
             return 0;
         }
@@ -401,130 +589,129 @@ FOLIAN_API int folian_multiple(const char *const *image_paths, int count,
             pdf_doc_free(&doc);
             return 0;
         }
-        pdf_doc_add_ex(&doc, &li.im, page_extra(&li, s_options));
+        pdf_doc_add_ex(&doc, &li.im, page_extra(&li, &s_settings));
         free_image(&li);
     }
     int ok = pdf_doc_finish(&doc) ? 1 : 0;
     if (ok)
-        clear_err();
+        clear_err(&r);
     else
-        set_err_if_empty(doc.message[0] ? doc.message : "folian_multiple: pdf write failed");
+        set_err_if_empty(&r, doc.message[0] ? doc.message : "folian_multiple: pdf write failed");
     pdf_doc_free(&doc);
     return ok;
 }
 
 FOLIAN_API int folian_directory(const char *dir_path, const char *pdf_path) noexcept {
-    clear_err();
+    Report r = process_report();
+    clear_err(&r);
     if (!dir_path || !pdf_path) {
-        set_err("folian_directory: bad arguments");
+        set_err(&r, "folian_directory: bad arguments");
         return 0;
     }
-    PathList list = {};
-    bool oom;
-    if (!collect_paths(dir_path, &list, &oom)) {
-        set_err(oom ? "folian_directory: out of memory" : "folian_directory: cannot open directory");
-        free_paths(&list);
+    char **paths;
+    int count;
+    const ListingStatus st = listing_collect(dir_path, s_settings.natural_order, &paths, &count);
+    if (st != LISTING_OK) {
+        set_err(&r, st == LISTING_NO_MEMORY ? "folian_directory: out of memory" : "folian_directory: cannot open directory");
         return 0;
     }
-    if (list.count == 0) {
-        set_err("folian_directory: no images in directory");
-        free_paths(&list);
+    if (count == 0) {
+        set_err(&r, "folian_directory: no images in directory");
         return 0;
     }
-    std::qsort(list.items, (size_t)list.count, sizeof(char *), name_cmp);
-    int ok = folian_multiple(list.items, list.count, pdf_path);
-    int converted = ok ? list.count : 0;
-    free_paths(&list);
-    return converted;
+    int ok = folian_multiple(paths, count, pdf_path);
+    std::free(paths);
+    return ok ? count : 0;
 }
 
-// ---- Page at a time ---------------------------------------------------------------------
-
-struct folian_doc {
-    PdfDoc doc;
-    unsigned options;  // the settings in force at folian_doc_begin
-};
-
 FOLIAN_API folian_doc *folian_doc_begin(const char *pdf_path) noexcept {
-    clear_err();
+    Report r = process_report();
+    clear_err(&r);
     if (!pdf_path) {
-        set_err("folian_doc_begin: bad arguments");
+        set_err(&r, "folian_doc_begin: bad arguments");
         return nullptr;
     }
-    folian_doc *d = (folian_doc *)mem_calloc(1, sizeof(folian_doc));
-    if (!d) {
-        set_err("folian_doc_begin: out of memory");
-        return nullptr;
-    }
-    d->options = s_options;
-    if (!pdf_doc_begin(&d->doc, pdf_path, s_page_size, s_dpi, writer_flags(d->options)) || d->doc.message[0]) {
+    folian_doc *d = new_doc(pdf_path, &s_settings, false);
+    if (!d || d->open_failed) {
         // A host learns at once that the output cannot be made, before any page is loaded.
-        set_err(d->doc.message[0] ? d->doc.message : "folian_doc_begin: out of memory");
-        pdf_doc_free(&d->doc);
-        std::free(d);
+        set_err(&r, d && d->doc.message[0] ? d->doc.message : "folian_doc_begin: out of memory");
+        if (d) release_doc(d);
         return nullptr;
     }
     return d;
 }
 
+FOLIAN_API folian_doc *folian_doc_open(const char *pdf_path, const folian_settings *s) noexcept {
+    const Settings defaults = settings_defaults();
+    return new_doc(pdf_path, s ? settings_of(s) : &defaults, true);
+}
+
+FOLIAN_API const char *folian_doc_error(const folian_doc *d) noexcept {
+    return d && d->opened ? d->error : "";
+}
+
 FOLIAN_API int folian_doc_add(folian_doc *d, const char *image_path) noexcept {
-    clear_err();
     if (!d) {
-        set_err("folian_doc_add: bad arguments");
+        Report r = process_report();
+        set_err(&r, "folian_doc_add: bad arguments");
         return 0;
     }
-    if (d->doc.message[0]) {  // an earlier page broke the document; only abort is left
-        set_err(d->doc.message);
-        return 0;
-    }
-    // The options in force when the document began hold for all of its pages.
-    bool named;
-    LoadedImage li;
-    const LoadResult loaded = path_admitted(image_path, d->options, &named)
-                                  ? load_image(image_path, d->options, named, &li)
-                                  : LOAD_NOT_IMAGE;
-    if (loaded == LOAD_NOT_IMAGE) {
-        set_err("folian_doc_add: bad image path");
-        return 0;
-    }
-    if (loaded == LOAD_FAILED) {
-        if (!s_err[0]) std::snprintf(s_err, ERR_SIZE, "folian_doc_add: failed on %s", image_path);
-        return 0;
-    }
-    // An image the writer refuses is skipped; the document stays as it was.
-    int ok = pdf_image_ok(&li.im) ? 1 : 0;
-    if (!ok)
-        set_err("pdf_write: bad image");
-    else if (!pdf_doc_add_ex(&d->doc, &li.im, page_extra(&li, d->options))) {
-        set_err(d->doc.message);
-        ok = 0;
-    }
-    free_image(&li);
-    return ok;
+    if (d->open_failed) return 0;  // the reason it could not be opened stays
+    Report r = doc_report(d);
+    clear_err(&r);
+    return add_page(d, image_path, &r);
 }
 
 FOLIAN_API int folian_doc_finish(folian_doc *d) noexcept {
-    clear_err();
     if (!d) {
-        set_err("folian_doc_finish: bad arguments");
+        Report r = process_report();
+        set_err(&r, "folian_doc_finish: bad arguments");
         return 0;
     }
-    int ok = 0;
-    if (d->doc.count == 0 && !d->doc.message[0])
-        set_err("folian_doc_finish: no pages");
-    else if (pdf_doc_finish(&d->doc))
-        ok = 1;
-    else
-        set_err(d->doc.message[0] ? d->doc.message : "folian_doc_finish: pdf write failed");
-    pdf_doc_free(&d->doc);
-    std::free(d);
-    return ok;
+    if (d->open_failed) {
+        release_doc(d);
+        return 0;
+    }
+    Report r = doc_report(d);
+    clear_err(&r);
+    return finish_doc(d, &r);
 }
 
 FOLIAN_API void folian_doc_abort(folian_doc *d) noexcept {
-    if (!d) return;
-    pdf_doc_free(&d->doc);
-    std::free(d);
+    if (d) release_doc(d);
+}
+
+FOLIAN_API int folian_convert(const folian_settings *s, const char *const *inputs, int count, const char *pdf_path,
+                              char *error, size_t error_size) noexcept {
+    char text[ERR_SIZE] = "";
+    Report r{text, true};
+    const Settings defaults = settings_defaults();
+    const int ok = convert(s ? settings_of(s) : &defaults, inputs, count, pdf_path, &r);
+    if (error && error_size) std::snprintf(error, error_size, "%s", ok ? "" : text);
+    return ok;
+}
+
+FOLIAN_API int folian_list_directory(const char *dir, const folian_settings *s, char ***paths, int *count,
+                                     char *error, size_t error_size) noexcept {
+    char **list = nullptr;
+    int n = 0;
+    const char *why = nullptr;
+    if (!dir)
+        why = "folian_list_directory: bad arguments";
+    else if (const ListingStatus st = listing_collect(dir, s && settings_of(s)->natural_order, &list, &n))
+        why = st == LISTING_NO_MEMORY ? "out of memory" : "cannot open directory";
+    if (error && error_size) {
+        if (why && dir)
+            std::snprintf(error, error_size, "%s: %s", dir, why);
+        else
+            std::snprintf(error, error_size, "%s", why ? why : "");
+    }
+    if (paths)
+        *paths = list;
+    else
+        std::free(list);
+    if (count) *count = n;
+    return why ? 0 : 1;
 }
 
 }  // extern "C"

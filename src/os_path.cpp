@@ -172,6 +172,14 @@ bool os_is_directory(const char *path) {
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool os_is_regular_file(const char *path) {
+    WinPath p = win_path(path);
+    if (!p.ok) return false;
+    DWORD attr = p.wide ? GetFileAttributesW(p.wide) : GetFileAttributesA(path);
+    std::free(p.wide);
+    return attr != INVALID_FILE_ATTRIBUTES && !(attr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
+
 struct OsDir {
     HANDLE handle;
     bool wide;
@@ -242,6 +250,11 @@ bool os_remove(const char *path) { return unlink(path) == 0; }
 bool os_is_directory(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool os_is_regular_file(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 struct OsDir {

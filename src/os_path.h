@@ -21,6 +21,8 @@ bool os_replace(const char *from, const char *to);
 bool os_remove(const char *path);
 // Whether `path` names an existing directory.
 bool os_is_directory(const char *path);
+// Whether `path` names a regular file, or a link that leads to one.
+bool os_is_regular_file(const char *path);
 
 // Directory listing, one entry name at a time ("." and ".." included, as the system gives
 // them). On Windows the names are UTF-8 when the directory's path was UTF-8, else ANSI, so

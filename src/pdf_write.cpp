@@ -42,8 +42,6 @@ constexpr const char *MSG_CANNOT_OPEN = "pdf_write: cannot open output file";
 constexpr const char *MSG_WRITE_FAILED = "pdf_write: write failed";
 constexpr const char *MSG_TOO_LARGE = "pdf_write: document too large";
 
-constexpr int64_t MAX_PIXELS = 200000000;
-constexpr int MAX_DPI = 10000;
 // A cross-reference entry holds a ten-digit offset.
 constexpr uint64_t MAX_XREF_OFFSET = 9999999999ULL;
 // Large enough that a stored zlib block (65540 bytes) and its neighbours go out in few
@@ -186,12 +184,10 @@ bool has_transparency(const PdfImage *im) {
     return false;
 }
 
-bool dpi_usable(double v) { return v >= 1 && v <= MAX_DPI; }
-
 // The placement's resolution, when the page takes it: only a page of the image's own size
 // has its size from the resolution (on paper the scale to fit cancels it).
 bool takes_file_dpi(const PdfPlacement *place, int mode) {
-    return place && mode == 0 && dpi_usable(place->dpi_x) && dpi_usable(place->dpi_y);
+    return place && mode == 0 && settings_dpi_ok(place->dpi_x) && settings_dpi_ok(place->dpi_y);
 }
 
 int placed_orientation(const PdfPlacement *place) {
@@ -234,10 +230,10 @@ void place_image(PdfPage *pg, const PdfImage *im, int mode, int dpi, const PdfPl
 const PdfPlacement *placement_of(const PdfPageExtra *extra) { return extra ? extra->place : nullptr; }
 
 // Geometry and object numbers of a page whose first object is `first_obj`.
-void lay_out(PdfPage *pg, const PdfImage *im, int mode, int dpi, int first_obj, const PdfPageExtra *extra) {
+void lay_out(PdfPage *pg, const PdfImage *im, const Settings *s, int first_obj, const PdfPageExtra *extra) {
     const PdfPlacement *place = placement_of(extra);
     *pg = PdfPage{};
-    place_image(pg, im, mode, dpi, place);
+    place_image(pg, im, s->page_mode, s->dpi, place);
     pg->page_obj = first_obj;
     pg->image_obj = first_obj + 1;
     pg->has_alpha = !im->jpeg_data && has_transparency(im);
@@ -529,7 +525,7 @@ void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPag
     write_page_object(doc, pg);
     if (im->jpeg_data) {
         write_jpeg_image(doc, pg, im);
-    } else if (doc->flags & PDF_WRITE_COMPACT) {
+    } else if (doc->settings.compact) {
         write_compact_images(doc, pg, im, extra ? extra->pass : nullptr);
     } else {
         write_rgb_image(doc, pg, im);
@@ -563,15 +559,18 @@ void write_xref(PdfDoc *doc, const uint64_t *head_offsets, uint64_t xref) {
                doc->next_obj, (unsigned long long)xref);
 }
 
-bool setup(PdfDoc *doc, int mode, int dpi, unsigned flags) {
+bool setup(PdfDoc *doc, const char *path, const Settings *s) {
     *doc = PdfDoc{};
-    doc->flags = flags & PDF_WRITE_COMPACT;
     doc->message = "";
     doc->next_obj = 3;
-    if (dpi < 1 || dpi > MAX_DPI) return fail(doc, MSG_BAD_ARGS);
-    if ((unsigned)mode > 3) return fail(doc, MSG_BAD_MODE);
-    doc->mode = mode;
-    doc->dpi = dpi;
+    if (!s || !settings_dpi_ok(s->dpi)) return fail(doc, MSG_BAD_ARGS);
+    if ((unsigned)s->page_mode > 3) return fail(doc, MSG_BAD_MODE);
+    doc->settings = *s;
+    // The caller's text may change or go before the document is finished.
+    const size_t n = path ? std::strlen(path) + 1 : 0;
+    if (n) doc->path = (char *)mem_malloc(n);
+    if (n && !doc->path) return fail(doc, MSG_OOM);
+    if (n) std::memcpy(doc->path, path, n);
     doc->buf = (uint8_t *)mem_malloc(WRITE_BUF_SIZE);
     if (!doc->buf) return fail(doc, MSG_OOM);
     return true;
@@ -583,16 +582,23 @@ bool pdf_image_ok(const PdfImage *im) {
     if (!im) return false;
     if (!im->pixels && !im->jpeg_data) return false;
     if (im->width <= 0 || im->height <= 0) return false;
-    if ((int64_t)im->width * im->height > MAX_PIXELS) return false;
+    if ((int64_t)im->width * im->height > PDF_MAX_PIXELS) return false;
     // Two-component JPEGs have no PDF colour space.
     if (im->jpeg_data && im->jpeg_components == 2) return false;
     return true;
 }
 
-bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi, unsigned flags) {
-    if (!setup(doc, mode, dpi, flags)) return false;
-    doc->path = path;
-    FileWriteStatus st = file_scratch_open(path, &doc->scratch);
+Settings pdf_settings(int mode, int dpi, unsigned flags) {
+    Settings s = settings_defaults();
+    s.page_mode = mode;
+    s.dpi = dpi;
+    s.compact = (flags & PDF_WRITE_COMPACT) != 0;
+    return s;
+}
+
+bool pdf_doc_begin(PdfDoc *doc, const char *path, const Settings *s) {
+    if (!setup(doc, path, s)) return false;
+    FileWriteStatus st = file_scratch_open(doc->path, &doc->scratch);
     if (st == FILE_WRITE_OK)
         doc->dest = &doc->scratch;
     else if (!file_failed(st))
@@ -602,15 +608,13 @@ bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi, unsigned fl
     return true;
 }
 
-bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count,
-                         int mode, int dpi, unsigned flags) {
-    return pdf_doc_begin_known_ex(doc, path, images, nullptr, count, mode, dpi, flags);
+bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count, const Settings *s) {
+    return pdf_doc_begin_known_ex(doc, path, images, nullptr, count, s);
 }
 
 bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *images,
-                            const PdfPageExtra *const *extras, int count, int mode, int dpi, unsigned flags) {
-    if (!setup(doc, mode, dpi, flags)) return false;
-    doc->path = path;
+                            const PdfPageExtra *const *extras, int count, const Settings *s) {
+    if (!setup(doc, path, s)) return false;
     if (count <= 0) return fail(doc, MSG_BAD_ARGS);
     // Every image is checked before anything is allocated for the pages.
     for (int i = 0; i < count; i++)
@@ -620,12 +624,12 @@ bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *imag
     doc->planned = count;
     for (int i = 0; i < count; i++) {
         PdfPage *pg = &doc->plan[i];
-        lay_out(pg, images[i], mode, dpi, doc->next_obj, extras ? extras[i] : nullptr);
+        lay_out(pg, images[i], &doc->settings, doc->next_obj, extras ? extras[i] : nullptr);
         if (!record_page(doc, pg)) return false;
         doc->count++;
         doc->next_obj = page_end(pg);
     }
-    FileWriteStatus st = file_out_open(path, &doc->out);
+    FileWriteStatus st = file_out_open(doc->path, &doc->out);
     if (st == FILE_WRITE_OK)
         doc->dest = &doc->out;
     else if (!file_failed(st))
@@ -653,7 +657,7 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
         // would break the numbering of every later object.
         if ((pg->icc_obj != 0) != carries_profile(placement_of(extra), im)) return fail(doc, MSG_BAD_ARGS);
     } else {
-        lay_out(&local, im, doc->mode, doc->dpi, doc->next_obj, extra);
+        lay_out(&local, im, &doc->settings, doc->next_obj, extra);
         if (!record_page(doc, &local)) return false;
         pg = &local;
     }
@@ -706,6 +710,8 @@ void pdf_doc_free(PdfDoc *doc) {
     std::free(doc->page_objs);
     std::free(doc->offsets);
     std::free(doc->plan);
+    std::free(doc->path);
+    doc->path = nullptr;
     doc->buf = nullptr;
     doc->page_objs = nullptr;
     doc->offsets = nullptr;
@@ -713,16 +719,16 @@ void pdf_doc_free(PdfDoc *doc) {
 }
 
 int pdf_write_pages(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
-                    int mode, int dpi, unsigned flags, const char **message) {
+                    const Settings *s, const char **message) {
     const char *unused;
     if (!message) message = &unused;  // a host may not want the text
     *message = "";
-    if (!path || !images || count <= 0 || dpi < 1 || dpi > MAX_DPI) {
+    if (!path || !images || count <= 0 || !s || !settings_dpi_ok(s->dpi)) {
         *message = MSG_BAD_ARGS;
         return 0;
     }
     PdfDoc doc;
-    bool ok = pdf_doc_begin_known_ex(&doc, path, images, extras, count, mode, dpi, flags);
+    bool ok = pdf_doc_begin_known_ex(&doc, path, images, extras, count, s);
     for (int i = 0; ok && i < count; i++) ok = pdf_doc_add_ex(&doc, images[i], extras ? extras[i] : nullptr);
     ok = ok && pdf_doc_finish(&doc);
     *message = doc.message;

@@ -10,6 +10,7 @@
 #include "file_io.h"
 #include "flate/flate.h"
 #include "folian.h"
+#include "settings.h"
 
 // ---- Document builder ------------------------------------------------------------------------
 // pdf_write in steps, so a caller can hand pages over one after another and free each image
@@ -34,10 +35,12 @@
 
 struct PdfPage;  // one page's object numbers and geometry
 
+// The most pixels a page image may have (width times height).
+constexpr int64_t PDF_MAX_PIXELS = 200000000;
+
 struct PdfDoc {
-    const char *path;      // the destination
-    int mode, dpi;
-    unsigned flags;        // PDF_WRITE_* bits
+    char *path;            // the destination, the writer's own copy
+    Settings settings;     // what the pages are laid out by; texts borrowed from the caller
     int count;             // pages added
     int next_obj;          // next free object number
     int *page_objs;        // page object number of every page added (the Kids list)
@@ -60,11 +63,21 @@ struct PdfDoc {
 
 // Both set *doc up and return false only when it cannot be used at all (bad arguments, bad
 // page size mode, no memory for its buffer, a bad image among `images`); a file that cannot be
-// opened leaves a usable, dry document with the message set.
-// `flags`: PDF_WRITE_* bits (folian.h); 0 is the fixed layout.
-bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi, unsigned flags = 0);
-bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count,
-                         int mode, int dpi, unsigned flags = 0);
+// opened leaves a usable, dry document with the message set. The path is copied; the
+// settings are copied too, but the texts they point at must outlive the document.
+bool pdf_doc_begin(PdfDoc *doc, const char *path, const Settings *s);
+bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count, const Settings *s);
+// The writer's public arguments as a record: page mode, resolution, PDF_WRITE_* bits.
+Settings pdf_settings(int mode, int dpi, unsigned flags);
+inline bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi, unsigned flags = 0) {
+    const Settings s = pdf_settings(mode, dpi, flags);
+    return pdf_doc_begin(doc, path, &s);
+}
+inline bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count, int mode,
+                                int dpi, unsigned flags = 0) {
+    const Settings s = pdf_settings(mode, dpi, flags);
+    return pdf_doc_begin_known(doc, path, images, count, &s);
+}
 // The checks a page image must pass ("pdf_write: bad image" otherwise).
 bool pdf_image_ok(const PdfImage *image);
 // Lays out and writes one page. With pdf_doc_begin_known, the images in the same order.
@@ -107,12 +120,22 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *image, const PdfPageExtra *extr
 // pdf_doc_begin_known for pages that come with extras: `extras` (null, or `count` entries,
 // each possibly null) are laid out with their images.
 bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *images,
-                            const PdfPageExtra *const *extras, int count, int mode, int dpi,
-                            unsigned flags = 0);
-// pdf_write with flags and, beside each record, what the conversion knows (`extras` may be
+                            const PdfPageExtra *const *extras, int count, const Settings *s);
+inline bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *images,
+                                   const PdfPageExtra *const *extras, int count, int mode, int dpi,
+                                   unsigned flags = 0) {
+    const Settings s = pdf_settings(mode, dpi, flags);
+    return pdf_doc_begin_known_ex(doc, path, images, extras, count, &s);
+}
+// pdf_write with settings and, beside each record, what the conversion knows (`extras` may be
 // null, and so may any of its entries).
 int pdf_write_pages(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras, int count,
-                    int mode, int dpi, unsigned flags, const char **message);
+                    const Settings *s, const char **message);
+inline int pdf_write_pages(const char *path, PdfImage *const *images, const PdfPageExtra *const *extras,
+                           int count, int mode, int dpi, unsigned flags, const char **message) {
+    const Settings s = pdf_settings(mode, dpi, flags);
+    return pdf_write_pages(path, images, extras, count, &s, message);
+}
 // Writes the head (when still due) and the cross-reference table, and replaces the
 // destination. False with doc->message set on failure, or when an earlier step failed.
 bool pdf_doc_finish(PdfDoc *doc);

@@ -327,7 +327,7 @@ TEST_F(StreamFailures, PageAtATimeReportsEachFailureAtOnce) {
     EXPECT_STREQ(folian_last_error(), "folian_doc_add: bad image path");
     std::string missing = tmp.file("none.jpg");
     EXPECT_EQ(folian_doc_add(doc, missing.c_str()), 0);
-    EXPECT_EQ(std::string(folian_last_error()), "folian_doc_add: failed on " + missing);
+    EXPECT_STREQ(folian_last_error(), "jpeg: cannot read file");  // the reason, not the path again
     EXPECT_EQ(folian_doc_add(doc, tmp.file("none.png").c_str()), 0);
     EXPECT_STREQ(folian_last_error(), "png: cannot read file");
     EXPECT_EQ(folian_doc_add(doc, png.c_str()), 1);
