@@ -2,8 +2,10 @@
  *
  * Every function here has C linkage and plain arguments. Buffers a function returns are
  * allocated with malloc and released by the caller with free. Texts a function hands out
- * (error messages) are owned by the library and never freed. Calls are synchronous; the
- * conversion entry points share process-wide settings, so a host serialises them. */
+ * (error messages) are owned by the library and never freed. Calls are synchronous. The
+ * historical conversion entry points share process-wide settings and one error text, so a
+ * host serialises them; documents opened with a settings record (folian_doc_open,
+ * folian_convert) share nothing and run on any number of threads at once. */
 #ifndef FOLIAN_H
 #define FOLIAN_H
 
@@ -119,7 +121,9 @@ FOLIAN_API int folian_directory(const char *dir_path, const char *pdf_path) FOLI
 /* A document built one image file at a time, in bounded memory: the finished file is byte
  * for byte what folian_multiple writes for the same files in the same order. The page-size
  * mode, resolution and options in force at folian_doc_begin hold for the whole document.
- * Every call sets the error text as the conversion entry points do. */
+ * Every call on a folian_doc_begin document sets the process-wide error text; a document of
+ * folian_doc_open keeps its own (folian_doc_error). A refused file is reported by its reason
+ * ("jpeg: arithmetic-coded JPEG not supported", "not a PNG or JPEG image"). */
 typedef struct folian_doc folian_doc;
 
 /* Starts a document that will replace pdf_path when finished. The handle is owned by the
