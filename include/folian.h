@@ -209,6 +209,13 @@ FOLIAN_API int pdf_write(const char *path, PdfImage *const *images, int count, i
 FOLIAN_API int pdf_write_ex(const char *path, PdfImage *const *images, int count, int page_size_mode,
                             int dpi, unsigned flags, const char **message) FOLIAN_NOEXCEPT;
 
+/* pdf_write with a settings record (null: the defaults): its page layout, resolution and
+ * compact pages apply to the records as they are (the keys that read files do not). The
+ * caller keeps the records. 1 when the whole file was written; else 0 with the reason in
+ * error[0..error_size) (may be null), leaving whatever was at path before untouched. */
+FOLIAN_API int pdf_write_settings(const char *path, PdfImage *const *images, int count, const folian_settings *s,
+                                  char *error, size_t error_size) FOLIAN_NOEXCEPT;
+
 /* ---- Codecs --------------------------------------------------------------------------- */
 
 /* Raw deflate (RFC 1951) into out[0..capacity). Returns the byte count once the final

@@ -745,3 +745,12 @@ extern "C" FOLIAN_API int pdf_write_ex(const char *path, PdfImage *const *images
                                        unsigned flags, const char **message) noexcept {
     return pdf_write_pages(path, images, nullptr, count, mode, dpi, flags, message);
 }
+
+extern "C" FOLIAN_API int pdf_write_settings(const char *path, PdfImage *const *images, int count,
+                                             const folian_settings *s, char *error, size_t error_size) noexcept {
+    const Settings defaults = settings_defaults();
+    const char *message = "";
+    const int ok = pdf_write_pages(path, images, nullptr, count, s ? settings_of(s) : &defaults, &message);
+    if (error && error_size) std::snprintf(error, error_size, "%s", message);
+    return ok;
+}
