@@ -14,6 +14,7 @@
 
 #include "file_io.h"
 #include "folian.h"
+#include "geometry.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
 #include "meta/meta.h"
@@ -25,7 +26,6 @@ namespace {
 
 constexpr size_t ERR_SIZE = 512;
 constexpr int DEFAULT_DPI = 150;
-constexpr int MAX_DPI = 10000;
 constexpr uint64_t MAX_JPEG_BYTES = 1073741824;  // 1 GiB: larger files are refused, not cut
 
 char s_err[ERR_SIZE];
@@ -332,7 +332,7 @@ FOLIAN_API void folian_set_page_size(int mode) noexcept {
 }
 
 FOLIAN_API void folian_set_dpi(int dpi) noexcept {
-    if (dpi >= 1 && dpi <= MAX_DPI) s_dpi = dpi;
+    if (geo_dpi_ok(dpi)) s_dpi = dpi;
 }
 
 FOLIAN_API void folian_set_options(unsigned flags) noexcept { s_options = flags & KNOWN_OPTIONS; }
