@@ -342,6 +342,8 @@ folian_doc *new_doc(const char *pdf_path, const Settings *s, bool opened) {
     d->open_failed = !pdf_path || !begun || d->doc.message[0];
     if (!pdf_path)
         std::snprintf(d->error, ERR_SIZE, "%s", "folian_doc_open: bad arguments");
+    else if (!pdf_page_fits(&d->settings, d->error, ERR_SIZE))
+        d->open_failed = true;  // the error names the page size and margins
     else if (d->open_failed)
         std::snprintf(d->error, ERR_SIZE, "%s: %s", pdf_path, d->doc.message[0] ? d->doc.message : MSG_OUT_OF_MEMORY);
     return d;

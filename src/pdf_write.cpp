@@ -16,19 +16,15 @@
 #include <cstdlib>
 
 #include "format.h"
+#include "geometry.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
-#include "meta/meta.h"
 #include "png/filter.h"
 
 struct PdfPage {
     int page_obj, image_obj, smask_obj, content_obj;
     int icc_obj;            // the image's /ICCBased profile stream, after the content; 0 for none
-    int orientation;        // how the stored picture is turned to stand upright (1: as stored)
-    double image_w, image_h;  // the upright picture's size in points at the resolution
-    double page_w, page_h;
-    double offset_x, offset_y;
-    double scale;
+    GeoLayout geo;          // the MediaBox and where the picture goes on it
     int has_alpha;
 };
 
@@ -41,18 +37,13 @@ constexpr const char *MSG_OOM = "pdf_write: oom";
 constexpr const char *MSG_CANNOT_OPEN = "pdf_write: cannot open output file";
 constexpr const char *MSG_WRITE_FAILED = "pdf_write: write failed";
 constexpr const char *MSG_TOO_LARGE = "pdf_write: document too large";
+constexpr const char *MSG_NO_ROOM = "pdf_write: the margins leave no room for the picture";
 
 // A cross-reference entry holds a ten-digit offset.
 constexpr uint64_t MAX_XREF_OFFSET = 9999999999ULL;
 // Large enough that a stored zlib block (65540 bytes) and its neighbours go out in few
 // system calls; small beside any page image.
 constexpr size_t WRITE_BUF_SIZE = 1 << 20;
-
-struct PaperSize {
-    double w, h;
-};
-// Points (1/72 inch) for modes 1 to 3: A4, US Letter, A3, portrait.
-constexpr PaperSize PAPER[4] = {{0, 0}, {595.28, 841.89}, {612, 792}, {841.89, 1190.55}};
 
 constexpr char HEADER[] = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";  // 15 bytes
 constexpr char STREAM_END[] = "\nendstream\n";
@@ -184,16 +175,6 @@ bool has_transparency(const PdfImage *im) {
     return false;
 }
 
-// The placement's resolution, when the page takes it: only a page of the image's own size
-// has its size from the resolution (on paper the scale to fit cancels it).
-bool takes_file_dpi(const PdfPlacement *place, int mode) {
-    return place && mode == 0 && settings_dpi_ok(place->dpi_x) && settings_dpi_ok(place->dpi_y);
-}
-
-int placed_orientation(const PdfPlacement *place) {
-    return place && place->orientation >= 2 && place->orientation <= 8 ? place->orientation : 1;
-}
-
 // The component count of the samples as written: pixel images always go out as RGB.
 int written_components(const PdfImage *im) { return im->jpeg_data ? im->jpeg_components : 3; }
 
@@ -201,30 +182,11 @@ bool carries_profile(const PdfPlacement *place, const PdfImage *im) {
     return place && place->icc && place->icc_len > 0 && place->icc_components == written_components(im);
 }
 
-void place_image(PdfPage *pg, const PdfImage *im, int mode, int dpi, const PdfPlacement *place) {
-    const bool file_dpi = takes_file_dpi(place, mode);
-    const double dpi_x = file_dpi ? place->dpi_x : dpi, dpi_y = file_dpi ? place->dpi_y : dpi;
-    // Each side keeps its own direction's resolution; a quarter turn then swaps the sides.
-    const double stored_w = (im->width * 72.0) / dpi_x, stored_h = (im->height * 72.0) / dpi_y;
-    pg->orientation = placed_orientation(place);
-    const bool turned = orientation_swaps_sides(pg->orientation);
-    pg->image_w = turned ? stored_h : stored_w;
-    pg->image_h = turned ? stored_w : stored_h;
-    if (mode == 0) {
-        pg->page_w = pg->image_w;
-        pg->page_h = pg->image_h;
-        pg->scale = 1.0;
-        pg->offset_x = 0;
-        pg->offset_y = 0;
-        return;
-    }
-    pg->page_w = PAPER[mode].w;
-    pg->page_h = PAPER[mode].h;
-    double by_h = pg->page_h / pg->image_h;
-    double by_w = pg->page_w / pg->image_w;
-    pg->scale = by_h < by_w ? by_h : by_w;
-    pg->offset_x = 0.5 * (pg->page_w - pg->image_w * pg->scale);
-    pg->offset_y = 0.5 * (pg->page_h - pg->image_h * pg->scale);
+void place_image(PdfPage *pg, const PdfImage *im, const Settings *s, const PdfPlacement *place) {
+    GeoPicture pic{im->width, im->height, 0, 0, false, place ? place->orientation : 1};
+    geo_picture_dpi(&s->page, s->dpi, place != nullptr, place ? place->dpi_x : 0, place ? place->dpi_y : 0, &pic);
+    // Checked when the document began: the margins leave room, and records have a size.
+    geo_lay_out(&s->page, &pic, &pg->geo, nullptr, 0);
 }
 
 const PdfPlacement *placement_of(const PdfPageExtra *extra) { return extra ? extra->place : nullptr; }
@@ -233,7 +195,7 @@ const PdfPlacement *placement_of(const PdfPageExtra *extra) { return extra ? ext
 void lay_out(PdfPage *pg, const PdfImage *im, const Settings *s, int first_obj, const PdfPageExtra *extra) {
     const PdfPlacement *place = placement_of(extra);
     *pg = PdfPage{};
-    place_image(pg, im, s->page_mode, s->dpi, place);
+    place_image(pg, im, s, place);
     pg->page_obj = first_obj;
     pg->image_obj = first_obj + 1;
     pg->has_alpha = !im->jpeg_data && has_transparency(im);
@@ -366,14 +328,6 @@ void write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
     end_stream_object(doc);
 }
 
-// A matrix entry that turns or scales: the zeros of an upright placement print as "0".
-Fixed2 matrix_entry(double v) {
-    if (v != 0) return fixed2(v);
-    Fixed2 f;
-    f.text[0] = '0', f.text[1] = '\0';
-    return f;
-}
-
 // ---- Compact pages ---------------------------------------------------------------------
 // A PNG file's image data goes in as it is when PDF's own PNG predictors read it as our
 // decoder does; every other plane is PNG-filtered row by row (the type that suits each row,
@@ -486,16 +440,13 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
 }
 
 void write_content(PdfDoc *doc, const PdfPage *pg) {
-    // The image fills the unit square; the matrix maps it upright onto its box on the page.
-    double m[6];
-    orientation_matrix(pg->orientation, pg->image_w * pg->scale, pg->image_h * pg->scale, pg->offset_x,
-                       pg->offset_y, m);
-    char text[256];
-    int n = std::snprintf(text, sizeof text, "q\n%s %s %s %s %s %s cm\n/Im0 Do\nQ\n", matrix_entry(m[0]).text,
-                          matrix_entry(m[1]).text, matrix_entry(m[2]).text, matrix_entry(m[3]).text,
-                          fixed2(m[4]).text, fixed2(m[5]).text);
+    // Every number is a page coordinate of at most a few digits, so the text fits.
+    char text[512];
+    const int n = geo_content(&pg->geo, text, sizeof text);
     begin_object(doc, pg->content_obj);
-    put_printf(doc, "<< /Length %d >>\nstream\n%sendstream\n", n, text);
+    put_printf(doc, "<< /Length %d >>\nstream\n", n);
+    put(doc, text, (uint64_t)n < sizeof text ? (uint64_t)n : sizeof text - 1);
+    put(doc, "endstream\n", 10);
     end_object(doc);
 }
 
@@ -504,7 +455,7 @@ void write_page_object(PdfDoc *doc, const PdfPage *pg) {
     put_printf(doc,
                "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %s %s] /Resources << "
                "/ProcSet [/PDF /ImageC] /XObject << /Im0 %d 0 R >> >> /Contents %d 0 R >>",
-               fixed2(pg->page_w).text, fixed2(pg->page_h).text, pg->image_obj, pg->content_obj);
+               fixed2(pg->geo.page_w).text, fixed2(pg->geo.page_h).text, pg->image_obj, pg->content_obj);
     end_object(doc);
 }
 
@@ -563,8 +514,9 @@ bool setup(PdfDoc *doc, const char *path, const Settings *s) {
     *doc = PdfDoc{};
     doc->message = "";
     doc->next_obj = 3;
-    if (!s || !settings_dpi_ok(s->dpi)) return fail(doc, MSG_BAD_ARGS);
-    if ((unsigned)s->page_mode > 3) return fail(doc, MSG_BAD_MODE);
+    if (!s || !geo_dpi_ok(s->dpi)) return fail(doc, MSG_BAD_ARGS);
+    if (s->page.paper_w < 0) return fail(doc, MSG_BAD_MODE);
+    if (!pdf_page_fits(s, nullptr, 0)) return fail(doc, MSG_NO_ROOM);
     doc->settings = *s;
     // The caller's text may change or go before the document is finished.
     const size_t n = path ? std::strlen(path) + 1 : 0;
@@ -588,9 +540,15 @@ bool pdf_image_ok(const PdfImage *im) {
     return true;
 }
 
+bool pdf_page_fits(const Settings *s, char *why, size_t why_size) {
+    const GeoPicture pic{1, 1, (double)s->dpi, (double)s->dpi, false, 1};
+    GeoLayout layout;
+    return geo_lay_out(&s->page, &pic, &layout, why, why_size);
+}
+
 Settings pdf_settings(int mode, int dpi, unsigned flags) {
     Settings s = settings_defaults();
-    s.page_mode = mode;
+    if (!geo_page_from_mode(mode, &s.page)) s.page.paper_w = -1;
     s.dpi = dpi;
     s.compact = (flags & PDF_WRITE_COMPACT) != 0;
     return s;
@@ -723,7 +681,7 @@ int pdf_write_pages(const char *path, PdfImage *const *images, const PdfPageExtr
     const char *unused;
     if (!message) message = &unused;  // a host may not want the text
     *message = "";
-    if (!path || !images || count <= 0 || !s || !settings_dpi_ok(s->dpi)) {
+    if (!path || !images || count <= 0 || !s || !geo_dpi_ok(s->dpi)) {
         *message = MSG_BAD_ARGS;
         return 0;
     }
@@ -749,8 +707,11 @@ extern "C" FOLIAN_API int pdf_write_ex(const char *path, PdfImage *const *images
 extern "C" FOLIAN_API int pdf_write_settings(const char *path, PdfImage *const *images, int count,
                                              const folian_settings *s, char *error, size_t error_size) noexcept {
     const Settings defaults = settings_defaults();
-    const char *message = "";
-    const int ok = pdf_write_pages(path, images, nullptr, count, s ? settings_of(s) : &defaults, &message);
+    const Settings *set = s ? settings_of(s) : &defaults;
+    char why[256] = "";
+    const char *message = why;
+    // The writer's own text for a page without room is a constant; this one names the sizes.
+    const int ok = pdf_page_fits(set, why, sizeof why) ? pdf_write_pages(path, images, nullptr, count, set, &message) : 0;
     if (error && error_size) std::snprintf(error, error_size, "%s", message);
     return ok;
 }

@@ -67,8 +67,12 @@ struct PdfDoc {
 // settings are copied too, but the texts they point at must outlive the document.
 bool pdf_doc_begin(PdfDoc *doc, const char *path, const Settings *s);
 bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count, const Settings *s);
-// The writer's public arguments as a record: page mode, resolution, PDF_WRITE_* bits.
+// The writer's public arguments as a record: page mode, resolution, PDF_WRITE_* bits. A mode
+// outside 0 to 3 gives a page record that begin refuses as a bad page size mode.
 Settings pdf_settings(int mode, int dpi, unsigned flags);
+// Whether the settings' margins leave room for a picture on their paper (pictures do not
+// change the answer); else false with why naming the page size and margins.
+bool pdf_page_fits(const Settings *s, char *why, size_t why_size);
 inline bool pdf_doc_begin(PdfDoc *doc, const char *path, int mode, int dpi, unsigned flags = 0) {
     const Settings s = pdf_settings(mode, dpi, flags);
     return pdf_doc_begin(doc, path, &s);

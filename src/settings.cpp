@@ -20,7 +20,6 @@ struct folian_settings {
 namespace {
 
 constexpr int DEFAULT_DPI = 150;
-constexpr double MAX_DPI = 10000;
 
 bool fold_equals(const char *a, const char *b) {
     for (; *a && *b; a++, b++) {
@@ -47,24 +46,25 @@ bool parse_whole(const char *value, uint64_t min, uint64_t max, uint64_t *out) {
     return true;
 }
 
-// The four page sizes the writer has always known, in FOLIAN_PAGE_* order.
-constexpr const char *PAGE_NAMES[] = {"image", "a4", "letter", "a3"};
-
+// The layout keys, each a part of the page record, parsed by the geometry unit.
 bool parse_page_size(const char *value, void *field, char *why, size_t why_size) {
-    for (int i = 0; i < 4; i++) {
-        if (fold_equals(value, PAGE_NAMES[i])) {
-            *(int *)field = i;
-            return true;
-        }
-    }
-    say(why, why_size, "image, a4, letter, a3");
-    return false;
+    GeoPage *page = (GeoPage *)field;
+    return geo_parse_page_size(value, &page->paper_w, &page->paper_h, why, why_size);
+}
+bool parse_orientation(const char *value, void *field, char *why, size_t why_size) {
+    return geo_parse_orientation(value, (int *)field, why, why_size);
+}
+bool parse_margin(const char *value, void *field, char *why, size_t why_size) {
+    return geo_parse_margin(value, (double *)field, why, why_size);
+}
+bool parse_fit(const char *value, void *field, char *why, size_t why_size) {
+    return geo_parse_fit(value, (int *)field, why, why_size);
 }
 
 bool parse_dpi(const char *value, void *field, char *why, size_t why_size) {
     uint64_t v;
-    if (!parse_whole(value, 1, (uint64_t)MAX_DPI, &v)) {
-        say(why, why_size, "a whole number of dots per inch from 1 to 10000");
+    if (!parse_whole(value, (uint64_t)GEO_MIN_DPI, (uint64_t)GEO_MAX_DPI, &v)) {
+        say(why, why_size, "accepted: a whole number of dots per inch from 1 to 10000");
         return false;
     }
     *(int *)field = (int)v;
@@ -76,7 +76,7 @@ bool parse_on_off(const char *value, void *field, char *why, size_t why_size) {
         *(bool *)field = fold_equals(value, "on");
         return true;
     }
-    say(why, why_size, "on, off");
+    say(why, why_size, "accepted: on, off");
     return false;
 }
 
@@ -84,7 +84,7 @@ bool parse_on_off(const char *value, void *field, char *why, size_t why_size) {
 bool parse_limit(const char *value, void *field, char *why, size_t why_size) {
     uint64_t v;
     if (!parse_whole(value, 0, UINT64_MAX, &v)) {
-        say(why, why_size, "a whole number (0: the default)");
+        say(why, why_size, "accepted: a whole number (0: the default)");
         return false;
     }
     *(uint64_t *)field = v;
@@ -98,7 +98,10 @@ struct Key {
 };
 
 constexpr Key KEYS[] = {
-    {"page-size", parse_page_size, offsetof(Settings, page_mode)},
+    {"page-size", parse_page_size, offsetof(Settings, page)},
+    {"orientation", parse_orientation, offsetof(Settings, page.orientation)},
+    {"margin", parse_margin, offsetof(Settings, page.margin)},
+    {"fit", parse_fit, offsetof(Settings, page.fit)},
     {"dpi", parse_dpi, offsetof(Settings, dpi)},
     {"compact", parse_on_off, offsetof(Settings, compact)},
     {"interlaced", parse_on_off, offsetof(Settings, interlaced)},
@@ -147,6 +150,7 @@ void list_keys(char *out, size_t size) {
 
 Settings settings_defaults() {
     Settings s{};
+    geo_page_from_mode(FOLIAN_PAGE_IMAGE, &s.page);
     s.dpi = DEFAULT_DPI;
     return s;
 }
@@ -160,14 +164,14 @@ bool settings_set(Settings *s, const char *key, const char *value, char *why, si
     if (!k) {
         char keys[400] = "";
         list_keys(keys, sizeof keys);
-        if (why_size) std::snprintf(why, why_size, "settings: unknown key \"%s\"; keys: %s", key, keys);
+        if (why_size) std::snprintf(why, why_size, "settings: unknown key \"%s\"; accepted: %s", key, keys);
         return false;
     }
     // The parser fills a copy, so a value that fails half way leaves the record as it was.
     Settings trial = *s;
     char accepted[256] = "";
     if (!k->parse(value, field_of(&trial, k->field), accepted, sizeof accepted)) {
-        if (why_size) std::snprintf(why, why_size, "settings: %s \"%s\": accepted: %s", key, value, accepted);
+        if (why_size) std::snprintf(why, why_size, "settings: %s \"%s\": %s", key, value, accepted);
         return false;
     }
     if (k->parse == settings_parse_text) std::free(*(char **)field_of(s, k->field));
@@ -222,8 +226,6 @@ unsigned settings_option_bits(const Settings *s) {
 uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit) {
     return s->max_pixels ? s->max_pixels : codec_limit;
 }
-
-bool settings_dpi_ok(double dpi) { return dpi >= 1 && dpi <= MAX_DPI; }
 
 // ---- The exported record ------------------------------------------------------------------
 

@@ -16,9 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "geometry.h"
+
 struct Settings {
-    int page_mode;        // FOLIAN_PAGE_* (0 image, 1 A4, 2 Letter, 3 A3)
-    int dpi;              // 1 to 10000
+    GeoPage page;         // paper, orientation, margins, fit
+    int dpi;              // 1 to 10000 (geo_dpi_ok)
     bool compact;         // compressed pages (PNG data passed through, else deflate)
     bool interlaced;      // Adam7 PNG files convert
     bool content_probe;   // files recognised by content; 0xC1 JPEG frames embed
@@ -47,9 +49,6 @@ unsigned settings_option_bits(const Settings *s);
 
 // The pixel limit a conversion applies to one image: max-pixels when set, else `codec_limit`.
 uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit);
-
-// The resolution rule: 1 to 10000 dots per inch.
-bool settings_dpi_ok(double dpi);
 
 // The record behind the exported handle; null for a null handle.
 struct folian_settings;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "folian.h"
+#include "pdf_test_util.h"
 #include "test_util.h"
 
 namespace {
@@ -51,14 +52,18 @@ TEST_F(Settings, BadKeysAndValuesChangeNothingAndSayWhatIsAccepted) {
     struct Case {
         const char *key, *value, *said;
     } cases[] = {
-        {"page-size", "a5", "settings: page-size \"a5\": accepted: image, a4, letter, a3"},
+        {"page-size", "a11", nullptr},
+        {"orientation", "sideways", "settings: orientation \"sideways\": accepted: portrait, landscape, auto"},
+        {"fit", "cover", "settings: fit \"cover\": accepted: into, fill, exact, shrink, enlarge"},
+        {"margin", "1cm,2cm,3cm", nullptr},
         {"dpi", "0", "settings: dpi \"0\": accepted: a whole number of dots per inch from 1 to 10000"},
         {"dpi", "72x", nullptr},
         {"dpi", "10001", nullptr},
         {"compact", "yes", "settings: compact \"yes\": accepted: on, off"},
         {"max-pixels", "-1", nullptr},
-        {"colour", "on", "settings: unknown key \"colour\"; keys: page-size, dpi, compact, interlaced, "
-                         "content-probe, exif-rotation, file-dpi, icc, natural-order, max-pixels, max-pages"},
+        {"colour", "on", "settings: unknown key \"colour\"; accepted: page-size, orientation, margin, fit, dpi, "
+                         "compact, interlaced, content-probe, exif-rotation, file-dpi, icc, natural-order, "
+                         "max-pixels, max-pages"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(folian_settings_set(a.s, c.key, c.value), 0) << c.key << " " << c.value;
@@ -66,6 +71,7 @@ TEST_F(Settings, BadKeysAndValuesChangeNothingAndSayWhatIsAccepted) {
             EXPECT_STREQ(folian_settings_error(a.s), c.said);
         }
         EXPECT_NE(std::string(folian_settings_error(a.s)).find(c.value), std::string::npos);
+        EXPECT_NE(std::string(folian_settings_error(a.s)).find("accepted: "), std::string::npos) << c.key;
     }
     EXPECT_EQ(folian_settings_set(a.s, nullptr, "x"), 0);
     EXPECT_EQ(folian_settings_set(nullptr, "dpi", "72"), 0);
@@ -137,6 +143,44 @@ TEST_F(ThreadsWithSettings, ConvertAtOnceEachAsAlone) {
         EXPECT_FALSE(file_exists(out(t, "never")));
     }
     EXPECT_EQ(folian_last_error(), pending);
+}
+
+// The layout keys reach every way a page is written; the geometry itself is tested in its unit.
+TEST_F(Settings, LayoutKeysReachConversionsDocumentsAndTheWriter) {
+    std::string in = data_path(JPEG), out = tmp.file("l.pdf");
+    SettingsPtr s;
+    s.set("page-size", "a4").set("orientation", "landscape").set("fit", "fill").set("margin", "1in");
+    EXPECT_EQ(convert(s.s, {in}, out), "");
+    std::string pdf = read_text(out);
+    EXPECT_NE(pdf.find("/MediaBox [0 0 841.89 595.28]"), std::string::npos);
+    EXPECT_NE(pdf.find("re W n\n"), std::string::npos);  // fill clips to the box
+    // Host records through the writer's record entry point: the same page.
+    std::vector<uint8_t> jpeg = read_file(in);
+    PdfImage im = jpeg_image(jpeg, 3);
+    im.width = 96, im.height = 64;
+    PdfImage *list[1] = {&im};
+    char error[256] = "x";
+    ASSERT_EQ(pdf_write_settings(tmp.file("w.pdf").c_str(), list, 1, s.s, error, sizeof error), 1) << error;
+    EXPECT_STREQ(error, "");
+    EXPECT_EQ(read_file(tmp.file("w.pdf")), read_file(out));
+    // Without room for the picture nothing is read or written, and the sizes are named.
+    s.set("margin", "5in");
+    const std::string no_room = convert(s.s, {tmp.file("missing.jpg")}, out);
+    EXPECT_NE(no_room.find("no room for the picture on a 841.89x595.28 pt page with margins"), std::string::npos)
+        << no_room;
+    folian_doc *d = folian_doc_open(tmp.file("n.pdf").c_str(), s.s);
+    EXPECT_EQ(folian_doc_error(d), no_room);
+    EXPECT_EQ(folian_doc_add(d, in.c_str()), 0);
+    folian_doc_abort(d);
+    EXPECT_EQ(pdf_write_settings(tmp.file("n.pdf").c_str(), list, 1, s.s, error, sizeof error), 0);
+    EXPECT_EQ(error, no_room);
+    EXPECT_FALSE(file_exists(tmp.file("n.pdf")));
+    // The historical writer arguments and the keys give the same bytes.
+    SettingsPtr letter;
+    letter.set("page-size", "letter").set("dpi", "300");
+    ASSERT_EQ(pdf_write(tmp.file("old.pdf").c_str(), list, 1, FOLIAN_PAGE_LETTER, 300, nullptr), 1);
+    ASSERT_EQ(pdf_write_settings(tmp.file("new.pdf").c_str(), list, 1, letter.s, nullptr, 0), 1);
+    EXPECT_EQ(read_file(tmp.file("old.pdf")), read_file(tmp.file("new.pdf")));
 }
 
 TEST_F(Settings, RefusedFilesSayWhyOnceWithTheFile) {
