@@ -125,12 +125,15 @@ ImageKind kind_by_content(const uint8_t *d, uint64_t n) {
     return KIND_NONE;
 }
 
-// A JPEG kept whole for embedding. Failures set no text: the caller words the message.
+// A JPEG kept whole for embedding. Failures set no text but for a frame too large (the
+// probe takes it): the caller words the message.
 bool load_jpeg(uint8_t *data, uint64_t len, unsigned options, LoadedImage *li) {
     int w, h, comps;
     // The probe's verdict without the wider option is kv_jpeg_info's on the same bytes.
-    if (len > MAX_JPEG_BYTES ||
-        !jpeg_probe_frames(data, len, (options & FOLIAN_OPT_WIDE_PROBE) != 0, &w, &h, &comps)) {
+    const bool probed = len <= MAX_JPEG_BYTES &&
+                        jpeg_probe_frames(data, len, (options & FOLIAN_OPT_WIDE_PROBE) != 0, &w, &h, &comps);
+    if (!probed || jpeg_too_large((uint64_t)w, (uint64_t)h)) {
+        if (probed) set_err(JPEG_ERR_TOO_LARGE);
         std::free(data);
         return false;
     }
