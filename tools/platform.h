@@ -34,11 +34,39 @@ bool remove_file(const char *path);
 // and its directory, or 0 when nothing there explains it.
 int output_problem(const char *path);
 
-// Creates a new empty file of a unique name in the system's temporary directory and sets
-// *path to it. Until forget_on_signal, an interrupt or termination of the tool deletes it.
-// False with errno set on failure.
-bool make_scratch_file(std::string *path);
-void forget_on_signal();
+// Interrupt, termination and hang-up end the tool as they would, after deleting its
+// scratch files. Installed once, before the first scratch file is made.
+void delete_scratch_on_signals();
+
+// Between hold_signals and release_signals those signals wait: while the library holds a
+// named temporary (at document begin and finish, and everywhere on Windows), ending the
+// process would leave it behind. signal_waiting tells whether one came meanwhile, so a
+// document can be aborted between pages; release_signals then lets it end the tool.
+void hold_signals();
+bool signal_waiting();
+void release_signals();
+
+// Creates a new empty file of a unique name ending in `suffix` in the system's temporary
+// directory and sets *path to it; a signal that ends the tool deletes it, until
+// remove_scratch_file does. False with errno set on failure.
+bool make_scratch_file(const char *suffix, std::string *path);
+void remove_scratch_file(const std::string &path);
+
+// Which file a path names, by device and file number, so that two names of one file (links,
+// "./a" and "a") are told the same. False when there is no such file.
+struct FileId {
+    unsigned long long device, number;
+    bool operator==(const FileId &o) const { return device == o.device && number == o.number; }
+};
+bool file_id(const char *path, FileId *id);
+// The same for standard output when it is a regular file (a redirection to a file).
+bool stdout_file_id(FileId *id);
+
+// Whether `path` names a regular file, following symbolic links.
+bool path_is_regular_file(const char *path);
+
+// Standard input carries bytes unchanged (no newline translation on Windows).
+void prepare_stdin();
 
 // Standard output carries bytes unchanged (no newline translation on Windows), and a reader
 // that goes away shows as a failed write, not as a signal that would end the tool before it
