@@ -56,7 +56,7 @@ const char *const HELP =
     "orientation, each file's own resolution is used and colour profiles are kept.\n"
     "A batch shows its progress when standard error is a terminal.\n"
     "\n"
-    "The output may not be one of the inputs. Interrupted, the tool leaves no file behind.\n"
+    "The output may not be one of the inputs. Interrupted, the tool leaves no temporary file.\n"
     "\n"
     "transcode decodes a PNG or JPEG file (any the library reads: progressive JPEG and\n"
     "interlaced PNG too; with --strict only what the plain decoders take) and writes PNG or\n"
