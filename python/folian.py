@@ -16,9 +16,7 @@ of the wrong type raises ValueError before the library is called.
 
 import ctypes
 import ctypes.util
-import functools
 import os
-import re
 import sys
 import threading
 from collections import namedtuple
@@ -107,6 +105,12 @@ _doc_begin = _declare("folian_doc_begin", ctypes.c_void_p, ctypes.c_char_p)
 _doc_add = _declare("folian_doc_add", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p)
 _doc_finish = _declare("folian_doc_finish", ctypes.c_int, ctypes.c_void_p)
 _doc_abort = _declare("folian_doc_abort", None, ctypes.c_void_p)
+_settings_new = _declare("folian_settings_new", ctypes.c_void_p)
+_settings_set = _declare("folian_settings_set", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p)
+_settings_free = _declare("folian_settings_free", None, ctypes.c_void_p)
+_list_directory = _declare("folian_list_directory", ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p,
+                           ctypes.POINTER(ctypes.POINTER(ctypes.c_char_p)), _c_int_p, ctypes.c_char_p,
+                           ctypes.c_size_t)
 _inflate = _declare("kv_inflate", ctypes.c_int32, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p,
                     ctypes.c_size_t)
 _png_decode = _declare("kv_png_decode_ex", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint, _c_int_p, _c_int_p,
@@ -159,57 +163,24 @@ def version():
     return _text(_version())
 
 
-def _fold(name):
-    """Bytes with ASCII capitals folded, the library's name order."""
-    return name.translate(_FOLD)
-
-
-_FOLD = bytes(c + 32 if 65 <= c <= 90 else c for c in range(256))
-
-
-def _natural_cmp(a, b):
-    """Digit runs compared by value (leading zeros aside, the longer run is the larger), the
-    rest byte by byte with capitals folded; ties by the library's order, then by bytes. The
-    tool sorts by the same rule."""
-    x, y = _fold(a), _fold(b)
-    i = j = 0
-    while i < len(x) and j < len(y):
-        if x[i] in _DIGIT_BYTES and y[j] in _DIGIT_BYTES:
-            mx, my = _DIGITS.match(x, i), _DIGITS.match(y, j)
-            dx, dy = mx.group().lstrip(b"0"), my.group().lstrip(b"0")
-            if dx != dy:
-                return -1 if (len(dx), dx) < (len(dy), dy) else 1
-            i, j = mx.end(), my.end()
-            continue
-        if x[i] != y[j]:
-            return -1 if x[i] < y[j] else 1
-        i, j = i + 1, j + 1
-    if i < len(x) or j < len(y):
-        return 1 if i < len(x) else -1
-    return (x > y) - (x < y) or (a > b) - (a < b)
-
-
-_DIGITS = re.compile(rb"[0-9]+")
-_DIGIT_BYTES = frozenset(b"0123456789")
-
-
-def _is_listed_image(name):
-    """What the library takes from a directory: no leading dot, a .png/.jpg/.jpeg name."""
-    if name.startswith(b"."):
-        return False
-    dot = name.rfind(b".")
-    return dot >= 0 and _fold(name[dot + 1:]) in (b"png", b"jpg", b"jpeg")
-
-
 def _listed(directory, natural_order):
-    """The image files of a directory as library paths, in page order. Entries that are not
-    regular files (a folder named "scan.png") are no pages; a link to a file is one. Names
-    that differ only in letter case stay in listing order (the library leaves that order
-    open)."""
+    """The image files of a directory as library paths, in page order, as the library lists
+    them: entries that are not regular files (a folder named "scan.png") are no pages, a
+    link to a file is one."""
     base = _path(directory)
-    names = [n for n in os.listdir(base) if _is_listed_image(n) and os.path.isfile(base + b"/" + n)]
-    names.sort(key=functools.cmp_to_key(_natural_cmp) if natural_order else _fold)
-    return [base + b"/" + n for n in names]
+    settings = _settings_new()
+    if not settings:
+        raise MemoryError("folian: no memory for a settings record")
+    paths, count = ctypes.POINTER(ctypes.c_char_p)(), ctypes.c_int(0)
+    error = ctypes.create_string_buffer(512)
+    try:
+        _settings_set(settings, b"natural-order", b"on" if natural_order else b"off")
+        if not _list_directory(base, settings, ctypes.byref(paths), ctypes.byref(count), error, len(error)):
+            raise Error(_text(error.value))
+        return [paths[i] for i in range(count.value)]
+    finally:
+        _free(ctypes.cast(paths, ctypes.c_void_p))
+        _settings_free(settings)
 
 
 def list_directory(directory, natural_order=False):

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "folian.h"
-#include "order.h"
 #include "page_info.h"
 #include "platform.h"
 #include "transcode.h"
@@ -115,10 +114,11 @@ bool same_text_ignoring_case(const char *a, const char *b) {
     return *a == *b;
 }
 
+const char *const PAGE_SIZE_NAMES[] = {"image", "a4", "letter", "a3"};  // FOLIAN_PAGE_* order
+
 int parse_page_size(const char *s) {
-    static const char *const names[] = {"image", "a4", "letter", "a3"};  // FOLIAN_PAGE_* order
     for (int i = 0; i < 4; i++)
-        if (same_text_ignoring_case(s, names[i])) return i;
+        if (same_text_ignoring_case(s, PAGE_SIZE_NAMES[i])) return i;
     return -1;
 }
 
@@ -334,44 +334,35 @@ bool read_list(const char *list, bool null_separated, std::vector<std::string> *
     return true;
 }
 
-// A directory's image files in page order. Entries that are not regular files (a folder
-// named "scan.png") are no pages. Reports and returns false when the directory cannot be
-// read or holds no image.
-bool directory_pages(const Settings &s, const std::string &dir, std::vector<Page> *pages) {
-    std::vector<std::string> names, paths;
-    int error = 0;
-    if (!list_directory(dir.c_str(), &names, &error)) {
-        std::fprintf(stderr, "%s: cannot read directory %s: %s\n", PROG, dir.c_str(), std::strerror(error));
+// A directory's image files in page order, as the library lists them (entries that are
+// not regular files, such as a folder named "scan.png", are no pages). Reports and returns
+// false when the directory cannot be read or holds no image.
+bool directory_pages(const folian_settings *rec, const std::string &dir, std::vector<Page> *pages) {
+    char **paths = nullptr;
+    int count = 0;
+    char error[512];
+    if (!folian_list_directory(dir.c_str(), rec, &paths, &count, error, sizeof error)) {
+        std::fprintf(stderr, "%s: %s\n", PROG, error);
         return false;
     }
-    for (const std::string &name : names) {
-        std::string path = dir + "/" + name;
-        if (is_listed_image(name.c_str()) && path_is_regular_file(path.c_str())) paths.push_back(path);
-    }
-    if (paths.empty()) {
-        std::fprintf(stderr, "%s: %s: no images in directory\n", PROG, dir.c_str());
-        return false;
-    }
-    if (s.natural_order)
-        sort_natural_order(&paths);
-    else
-        sort_library_order(&paths);
-    for (const std::string &p : paths) pages->push_back({p, p});
-    return true;
+    for (int i = 0; i < count; i++) pages->push_back({paths[i], paths[i]});
+    folian_free(paths);
+    if (count == 0) std::fprintf(stderr, "%s: %s: no images in directory\n", PROG, dir.c_str());
+    return count > 0;
 }
 
-bool path_pages(const Settings &s, const std::string &path, std::vector<Page> *pages) {
-    if (path_is_directory(path.c_str())) return directory_pages(s, path, pages);
+bool path_pages(const folian_settings *rec, const std::string &path, std::vector<Page> *pages) {
+    if (path_is_directory(path.c_str())) return directory_pages(rec, path, pages);
     pages->push_back({path, path});
     return true;
 }
 
 // Every input in page order: files as given, directories as their image files, a LIST as
 // the paths it holds (taken literally: "-" there is a file of that name).
-bool collect_pages(const Settings &s, Scratch *scratch, std::vector<Page> *pages) {
+bool collect_pages(const Settings &s, const folian_settings *rec, Scratch *scratch, std::vector<Page> *pages) {
     for (const InputArg &in : s.inputs) {
         if (!in.is_list) {
-            if (!(is_stdin(in.text) ? stdin_page(scratch, pages) : path_pages(s, in.text, pages))) return false;
+            if (!(is_stdin(in.text) ? stdin_page(scratch, pages) : path_pages(rec, in.text, pages))) return false;
             continue;
         }
         std::vector<std::string> listed;
@@ -381,7 +372,7 @@ bool collect_pages(const Settings &s, Scratch *scratch, std::vector<Page> *pages
             return false;
         }
         for (const std::string &path : listed)
-            if (!path_pages(s, path, pages)) return false;
+            if (!path_pages(rec, path, pages)) return false;
     }
     return true;
 }
@@ -434,10 +425,9 @@ struct Progress {
 
 // "cannot write OUT: REASON": the system's reason where the path shows one, else the
 // library's own text.
-void report_output_failure(const char *target) {
+void report_output_failure(const char *target, const char *library_text) {
     int problem = output_problem(target);
-    std::fprintf(stderr, "%s: cannot write %s: %s\n", PROG, target,
-                 problem ? std::strerror(problem) : folian_last_error());
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", PROG, target, problem ? std::strerror(problem) : library_text);
 }
 
 // Writes the finished scratch file to standard output; true when every byte got there.
@@ -465,7 +455,7 @@ bool copy_to_stdout(const char *path) {
 
 // Adds every page, stopping at the first that fails or at a signal that waits to end the
 // tool. True when all were added.
-bool add_pages(folian_doc *doc, const std::vector<Page> &pages, const Settings &s, unsigned options) {
+bool add_pages(folian_doc *doc, const std::vector<Page> &pages, const Settings &s) {
     Progress progress;
     progress.on = !s.verbose && pages.size() > 1 && stderr_is_terminal();
     for (size_t i = 0; i < pages.size(); i++) {
@@ -484,12 +474,12 @@ bool add_pages(folian_doc *doc, const std::vector<Page> &pages, const Settings &
         std::fclose(probe);
         if (!folian_doc_add(doc, path)) {
             progress.clear();
-            std::fprintf(stderr, "%s: %s: %s\n", PROG, shown, folian_last_error());
+            std::fprintf(stderr, "%s: %s: %s\n", PROG, shown, folian_doc_error(doc));
             return false;
         }
         if (s.verbose)
             std::fprintf(stderr, "[%lu/%lu] %s: %s\n", (unsigned long)i + 1, (unsigned long)pages.size(), shown,
-                         describe_page(path, options).c_str());
+                         describe_page(path, s.options()).c_str());
     }
     progress.clear();
     return true;
@@ -499,39 +489,74 @@ bool add_pages(folian_doc *doc, const std::vector<Page> &pages, const Settings &
 // interrupt aborts it between pages and never ends the tool while the library holds a
 // named temporary; once the document is finished or aborted, a signal that came ends the
 // tool (with -o -, the copy to standard output is then not made).
-int write_document(const char *target, const std::vector<Page> &pages, const Settings &s, unsigned options) {
+int write_document(const char *target, const folian_settings *rec, const std::vector<Page> &pages, const Settings &s) {
     hold_signals();
     int status = 1;
-    if (folian_doc *doc = folian_doc_begin(target)) {
-        if (!add_pages(doc, pages, s, options))
+    if (folian_doc *doc = folian_doc_open(target, rec)) {
+        if (*folian_doc_error(doc)) {  // the output cannot be made: found before any page is read
+            report_output_failure(target, folian_doc_error(doc));
             folian_doc_abort(doc);
-        else if (!folian_doc_finish(doc))
-            report_output_failure(target);
-        else
+        } else if (!add_pages(doc, pages, s)) {
+            folian_doc_abort(doc);
+        } else if (!folian_doc_finish(doc)) {
+            report_output_failure(target, folian_doc_error(doc));
+        } else {
             status = 0;
+        }
     } else {
-        report_output_failure(target);
+        std::fprintf(stderr, "%s: out of memory\n", PROG);
     }
     release_signals();
     return status;
 }
 
-int convert(const Settings &s) {
-    delete_scratch_on_signals();
+// The library's settings record for the command line: the choices options() makes, by key.
+// Null (reported) when out of memory.
+folian_settings *library_settings(const Settings &s) {
+    struct Switch {
+        const char *key;
+        unsigned bit;
+    };
+    static const Switch SWITCHES[] = {
+        {"compact", FOLIAN_OPT_COMPACT},        {"interlaced", FOLIAN_OPT_INTERLACED},
+        {"content-probe", FOLIAN_OPT_WIDE_PROBE}, {"exif-rotation", FOLIAN_OPT_ORIENTATION},
+        {"file-dpi", FOLIAN_OPT_FILE_DPI},        {"icc", FOLIAN_OPT_ICC},
+    };
+    folian_settings *rec = folian_settings_new();
+    bool ok = rec != nullptr;
+    const unsigned options = s.options();
+    for (const Switch &sw : SWITCHES) ok = ok && folian_settings_set(rec, sw.key, (options & sw.bit) ? "on" : "off");
+    const std::string dpi = std::to_string(s.dpi);
+    ok = ok && folian_settings_set(rec, "page-size", PAGE_SIZE_NAMES[s.page_size]) &&
+         folian_settings_set(rec, "dpi", dpi.c_str()) &&
+         folian_settings_set(rec, "natural-order", s.natural_order ? "on" : "off");
+    if (!ok) {
+        std::fprintf(stderr, "%s: %s\n", PROG, rec ? folian_settings_error(rec) : "out of memory");
+        folian_settings_free(rec);
+        return nullptr;
+    }
+    return rec;
+}
+
+int convert_with(const Settings &s, const folian_settings *rec) {
     Scratch scratch;
     std::vector<Page> pages;
-    if (!collect_pages(s, &scratch, &pages)) return 1;
+    if (!collect_pages(s, rec, &scratch, &pages)) return 1;
     if (output_replaces_an_input(s, pages)) return 1;
-    const unsigned options = s.options();
-    folian_init();
-    folian_set_page_size(s.page_size);
-    folian_set_dpi(s.dpi);
-    folian_set_options(options);
-    if (!is_stdin(s.output)) return write_document(s.output, pages, s, options);
+    if (!is_stdin(s.output)) return write_document(s.output, rec, pages, s);
     std::string target;
     if (!scratch.make("", &target)) return 1;
     prepare_stdout();
-    return write_document(target.c_str(), pages, s, options) == 0 && copy_to_stdout(target.c_str()) ? 0 : 1;
+    return write_document(target.c_str(), rec, pages, s) == 0 && copy_to_stdout(target.c_str()) ? 0 : 1;
+}
+
+int convert(const Settings &s) {
+    delete_scratch_on_signals();
+    folian_settings *rec = library_settings(s);
+    if (!rec) return 1;
+    const int status = convert_with(s, rec);
+    folian_settings_free(rec);
+    return status;
 }
 
 }  // namespace

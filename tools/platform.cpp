@@ -1,5 +1,4 @@
-// platform.cpp: Windows command-line arguments as UTF-8, files and directory listings by
-// UTF-8 or ANSI path, file identities, the scratch files behind `-` and `-o -`, the signals
+// platform.cpp: Windows command-line arguments as UTF-8, files by UTF-8 or ANSI path, file identities, the scratch files behind `-` and `-o -`, the signals
 // that must not cut a document short, and the terminal test; the POSIX forms are the plain
 // calls.
 #include "platform.h"
@@ -9,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -16,7 +16,6 @@
 #include <windows.h>
 #include <shellapi.h>
 #else
-#include <dirent.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,28 +157,6 @@ bool path_is_directory(const char *path) {
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool list_directory(const char *path, std::vector<std::string> *names, int *error) {
-    std::string pattern = std::string(path) + "/*";
-    std::wstring wpattern;
-    const bool wide = to_wide(pattern.c_str(), &wpattern);
-    WIN32_FIND_DATAW wdata;
-    WIN32_FIND_DATAA adata;
-    HANDLE h = wide ? FindFirstFileW(wpattern.c_str(), &wdata) : FindFirstFileA(pattern.c_str(), &adata);
-    if (h == INVALID_HANDLE_VALUE) {
-        *error = errno_of(GetLastError());
-        return false;
-    }
-    do {
-        std::string name;
-        if (!wide)
-            names->push_back(adata.cFileName);
-        else if (to_utf8(wdata.cFileName, &name))  // a lone surrogate has no UTF-8 path: skipped
-            names->push_back(name);
-    } while (wide ? FindNextFileW(h, &wdata) : FindNextFileA(h, &adata));
-    FindClose(h);
-    return true;
-}
-
 std::FILE *open_for_reading(const char *path) {
     std::wstring w;
     return to_wide(path, &w) ? _wfopen(w.c_str(), L"rb") : std::fopen(path, "rb");
@@ -260,11 +237,6 @@ bool stdout_file_id(FileId *id) {
     return true;
 }
 
-bool path_is_regular_file(const char *path) {
-    DWORD attr = attributes(path);
-    return attr != INVALID_FILE_ATTRIBUTES && !(attr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
-}
-
 void prepare_stdin() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void prepare_stdout() { _setmode(_fileno(stdout), _O_BINARY); }
@@ -278,17 +250,6 @@ void utf8_arguments(int *, char ***) {}
 bool path_is_directory(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool list_directory(const char *path, std::vector<std::string> *names, int *error) {
-    DIR *d = opendir(path);
-    if (!d) {
-        *error = errno;
-        return false;
-    }
-    while (dirent *e = readdir(d)) names->push_back(e->d_name);
-    closedir(d);
-    return true;
 }
 
 std::FILE *open_for_reading(const char *path) { return std::fopen(path, "rb"); }
@@ -336,11 +297,6 @@ bool stdout_file_id(FileId *id) {
     id->device = (unsigned long long)st.st_dev;
     id->number = (unsigned long long)st.st_ino;
     return true;
-}
-
-bool path_is_regular_file(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void prepare_stdin() {}

@@ -1,12 +1,12 @@
 // platform.h: what the tool needs from the platform beyond the library: the command line as
-// UTF-8, files and directories named the way the library takes paths, a scratch file for
-// standard output, and the terminal test.
+// UTF-8, files and directories named the way the library takes paths, file identities,
+// scratch files for standard input and output, the signals a document must not be cut
+// short by, and the terminal test.
 #ifndef FOLIAN_TOOL_PLATFORM_H
 #define FOLIAN_TOOL_PLATFORM_H
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 // On Windows replaces *argv by the wide-character command line converted to UTF-8 (the
 // narrow one has lost every character outside the ANSI code page), which is how the library
@@ -17,11 +17,6 @@ void utf8_arguments(int *argc, char ***argv);
 // Whether `path` names a directory. On Windows a UTF-8 path is tested with the
 // wide-character call, any other byte string in the ANSI code page, as the library opens them.
 bool path_is_directory(const char *path);
-
-// The entry names of a directory in the order the system lists them, "." and ".." included,
-// as the library's own listing sees them (UTF-8 on Windows). False with *error set to an
-// errno value when the directory cannot be read.
-bool list_directory(const char *path, std::vector<std::string> *names, int *error);
 
 // fopen for reading in binary mode, with the path taken as the library takes it. Null with
 // errno set on failure.
@@ -61,9 +56,6 @@ struct FileId {
 bool file_id(const char *path, FileId *id);
 // The same for standard output when it is a regular file (a redirection to a file).
 bool stdout_file_id(FileId *id);
-
-// Whether `path` names a regular file, following symbolic links.
-bool path_is_regular_file(const char *path);
 
 // Standard input carries bytes unchanged (no newline translation on Windows).
 void prepare_stdin();
