@@ -293,7 +293,7 @@ bool stdin_page(Scratch *scratch, std::vector<Page> *pages) {
     const char *suffix = starts_with(data, "\x89PNG", 4) ? ".png" : starts_with(data, "\xFF\xD8", 2) ? ".jpg" : "";
     std::string path;
     if (!scratch->make(suffix, &path)) return false;
-    std::FILE *f = std::fopen(path.c_str(), "wb");
+    std::FILE *f = open_for_writing(path.c_str());
     bool ok = f && std::fwrite(data.data(), 1, data.size(), f) == data.size();
     if (f && std::fclose(f) != 0) ok = false;
     if (!ok) {

@@ -162,6 +162,11 @@ std::FILE *open_for_reading(const char *path) {
     return to_wide(path, &w) ? _wfopen(w.c_str(), L"rb") : std::fopen(path, "rb");
 }
 
+std::FILE *open_for_writing(const char *path) {
+    std::wstring w;
+    return to_wide(path, &w) ? _wfopen(w.c_str(), L"wb") : std::fopen(path, "wb");
+}
+
 bool remove_file(const char *path) {
     std::wstring w;
     return to_wide(path, &w) ? DeleteFileW(w.c_str()) != 0 : DeleteFileA(path) != 0;
@@ -253,6 +258,8 @@ bool path_is_directory(const char *path) {
 }
 
 std::FILE *open_for_reading(const char *path) { return std::fopen(path, "rb"); }
+
+std::FILE *open_for_writing(const char *path) { return std::fopen(path, "wb"); }
 
 bool remove_file(const char *path) { return unlink(path) == 0; }
 

@@ -22,6 +22,9 @@ bool path_is_directory(const char *path);
 // errno set on failure.
 std::FILE *open_for_reading(const char *path);
 
+// fopen for writing in binary mode, likewise.
+std::FILE *open_for_writing(const char *path);
+
 // Deletes a file; false when it could not be deleted.
 bool remove_file(const char *path);
 
