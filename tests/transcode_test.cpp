@@ -75,3 +75,31 @@ TEST(Transcode, ConvertsBetweenFormats) {
         EXPECT_EQ(read_file(dir.file(c.out)), read_file(expect_path)) << c.in;
     }
 }
+
+// Every file the library's decoders read converts (progressive, multi-scan and 0xC1 JPEG,
+// interlaced PNG), to what the extended decoders give; --strict keeps to the plain
+// decoders and names the file with the decoder's reason.
+TEST(Transcode, ReadsEveryFileTheLibraryDecodes) {
+    TempDir dir;
+    for (const char *fixture : {"jpeg/progressive.jpg", "jpeg/multiscan-noninterleaved.jpg",
+                                "jpeg/sof-c1-baseline-data.jpg", "png/pngsuite/basi2c08.png"}) {
+        const std::string in = data_path(fixture);
+        const bool png_in = in.substr(in.size() - 4) == ".png";
+        int w = 0, h = 0;
+        const char *msg = nullptr;
+        unsigned char *px = png_in ? kv_png_decode_ex(in.c_str(), KV_PNG_INTERLACED, &w, &h, &msg)
+                                   : kv_jpeg_decode_file_ex(in.c_str(), KV_JPEG_ALL, &w, &h, &msg);
+        ASSERT_NE(px, nullptr) << fixture << ": " << msg;
+        ASSERT_EQ(kv_png_write_ex(dir.file("expect.png").c_str(), w, h, px, KV_PNG_COMPRESS), 1);
+        std::free(px);
+        std::string err;
+        ASSERT_EQ(run_transcode(in, dir.file("out.png"), &err), 0) << fixture << ": " << err;
+        EXPECT_EQ(read_file(dir.file("out.png")), read_file(dir.file("expect.png"))) << fixture;
+    }
+    std::string err;
+    const std::string progressive = data_path("jpeg/progressive.jpg");
+    EXPECT_EQ(run_command(std::string("'") + FOLIAN_TOOL_PATH + "' transcode --strict '" + progressive + "' '" +
+                          dir.file("strict.png") + "' 2>&1", &err), 1);
+    EXPECT_EQ(err.rfind("folian: " + progressive + ": jpeg: ", 0), 0u) << err;
+    EXPECT_FALSE(file_exists(dir.file("strict.png")));
+}
