@@ -321,7 +321,9 @@ bool geo_lay_out(const GeoPage *page, const GeoPicture *pic, GeoLayout *out, cha
         w = pic_w * scale, h = pic_h * scale;
     }
     const double x = margin[3] + 0.5 * (box_w - w), y = margin[2] + 0.5 * (box_h - h);
-    if (page->fit == GEO_FIT_FILL || (page->fit == GEO_FIT_ENLARGE && (w > box_w || h > box_h)))
+    // `enlarge` keeps a picture larger than the box at its own size; the margins stay clear.
+    const bool outgrows = pic_w > box_w || pic_h > box_h;
+    if (page->fit == GEO_FIT_FILL || (page->fit == GEO_FIT_ENLARGE && outgrows))
         set_clip(out, margin[3], margin[2], box_w, box_h);
     geo_orientation_matrix(o, w, h, x, y, out->m);
     return true;
