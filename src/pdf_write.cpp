@@ -16,19 +16,15 @@
 #include <cstdlib>
 
 #include "format.h"
+#include "geometry.h"
 #include "jpeg/jpeg.h"
 #include "mem.h"
-#include "meta/meta.h"
 #include "png/filter.h"
 
 struct PdfPage {
     int page_obj, image_obj, smask_obj, content_obj;
     int icc_obj;            // the image's /ICCBased profile stream, after the content; 0 for none
-    int orientation;        // how the stored picture is turned to stand upright (1: as stored)
-    double image_w, image_h;  // the upright picture's size in points at the resolution
-    double page_w, page_h;
-    double offset_x, offset_y;
-    double scale;
+    GeoLayout geo;          // the MediaBox and where the picture goes on it
     int has_alpha;
 };
 
@@ -47,12 +43,6 @@ constexpr uint64_t MAX_XREF_OFFSET = 9999999999ULL;
 // Large enough that a stored zlib block (65540 bytes) and its neighbours go out in few
 // system calls; small beside any page image.
 constexpr size_t WRITE_BUF_SIZE = 1 << 20;
-
-struct PaperSize {
-    double w, h;
-};
-// Points (1/72 inch) for modes 1 to 3: A4, US Letter, A3, portrait.
-constexpr PaperSize PAPER[4] = {{0, 0}, {595.28, 841.89}, {612, 792}, {841.89, 1190.55}};
 
 constexpr char HEADER[] = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";  // 15 bytes
 constexpr char STREAM_END[] = "\nendstream\n";
@@ -184,16 +174,6 @@ bool has_transparency(const PdfImage *im) {
     return false;
 }
 
-// The placement's resolution, when the page takes it: only a page of the image's own size
-// has its size from the resolution (on paper the scale to fit cancels it).
-bool takes_file_dpi(const PdfPlacement *place, int mode) {
-    return place && mode == 0 && settings_dpi_ok(place->dpi_x) && settings_dpi_ok(place->dpi_y);
-}
-
-int placed_orientation(const PdfPlacement *place) {
-    return place && place->orientation >= 2 && place->orientation <= 8 ? place->orientation : 1;
-}
-
 // The component count of the samples as written: pixel images always go out as RGB.
 int written_components(const PdfImage *im) { return im->jpeg_data ? im->jpeg_components : 3; }
 
@@ -202,29 +182,11 @@ bool carries_profile(const PdfPlacement *place, const PdfImage *im) {
 }
 
 void place_image(PdfPage *pg, const PdfImage *im, int mode, int dpi, const PdfPlacement *place) {
-    const bool file_dpi = takes_file_dpi(place, mode);
-    const double dpi_x = file_dpi ? place->dpi_x : dpi, dpi_y = file_dpi ? place->dpi_y : dpi;
-    // Each side keeps its own direction's resolution; a quarter turn then swaps the sides.
-    const double stored_w = (im->width * 72.0) / dpi_x, stored_h = (im->height * 72.0) / dpi_y;
-    pg->orientation = placed_orientation(place);
-    const bool turned = orientation_swaps_sides(pg->orientation);
-    pg->image_w = turned ? stored_h : stored_w;
-    pg->image_h = turned ? stored_w : stored_h;
-    if (mode == 0) {
-        pg->page_w = pg->image_w;
-        pg->page_h = pg->image_h;
-        pg->scale = 1.0;
-        pg->offset_x = 0;
-        pg->offset_y = 0;
-        return;
-    }
-    pg->page_w = PAPER[mode].w;
-    pg->page_h = PAPER[mode].h;
-    double by_h = pg->page_h / pg->image_h;
-    double by_w = pg->page_w / pg->image_w;
-    pg->scale = by_h < by_w ? by_h : by_w;
-    pg->offset_x = 0.5 * (pg->page_w - pg->image_w * pg->scale);
-    pg->offset_y = 0.5 * (pg->page_h - pg->image_h * pg->scale);
+    GeoPage page;
+    geo_page_from_mode(mode, &page);
+    GeoPicture pic{im->width, im->height, 0, 0, false, place ? place->orientation : 1};
+    geo_picture_dpi(&page, dpi, place != nullptr, place ? place->dpi_x : 0, place ? place->dpi_y : 0, &pic);
+    geo_lay_out(&page, &pic, &pg->geo, nullptr, 0);
 }
 
 const PdfPlacement *placement_of(const PdfPageExtra *extra) { return extra ? extra->place : nullptr; }
@@ -366,14 +328,6 @@ void write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
     end_stream_object(doc);
 }
 
-// A matrix entry that turns or scales: the zeros of an upright placement print as "0".
-Fixed2 matrix_entry(double v) {
-    if (v != 0) return fixed2(v);
-    Fixed2 f;
-    f.text[0] = '0', f.text[1] = '\0';
-    return f;
-}
-
 // ---- Compact pages ---------------------------------------------------------------------
 // A PNG file's image data goes in as it is when PDF's own PNG predictors read it as our
 // decoder does; every other plane is PNG-filtered row by row (the type that suits each row,
@@ -486,16 +440,13 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
 }
 
 void write_content(PdfDoc *doc, const PdfPage *pg) {
-    // The image fills the unit square; the matrix maps it upright onto its box on the page.
-    double m[6];
-    orientation_matrix(pg->orientation, pg->image_w * pg->scale, pg->image_h * pg->scale, pg->offset_x,
-                       pg->offset_y, m);
-    char text[256];
-    int n = std::snprintf(text, sizeof text, "q\n%s %s %s %s %s %s cm\n/Im0 Do\nQ\n", matrix_entry(m[0]).text,
-                          matrix_entry(m[1]).text, matrix_entry(m[2]).text, matrix_entry(m[3]).text,
-                          fixed2(m[4]).text, fixed2(m[5]).text);
+    // Every number is a page coordinate of at most a few digits, so the text fits.
+    char text[512];
+    const int n = geo_content(&pg->geo, text, sizeof text);
     begin_object(doc, pg->content_obj);
-    put_printf(doc, "<< /Length %d >>\nstream\n%sendstream\n", n, text);
+    put_printf(doc, "<< /Length %d >>\nstream\n", n);
+    put(doc, text, (uint64_t)n < sizeof text ? (uint64_t)n : sizeof text - 1);
+    put(doc, "endstream\n", 10);
     end_object(doc);
 }
 
@@ -504,7 +455,7 @@ void write_page_object(PdfDoc *doc, const PdfPage *pg) {
     put_printf(doc,
                "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %s %s] /Resources << "
                "/ProcSet [/PDF /ImageC] /XObject << /Im0 %d 0 R >> >> /Contents %d 0 R >>",
-               fixed2(pg->page_w).text, fixed2(pg->page_h).text, pg->image_obj, pg->content_obj);
+               fixed2(pg->geo.page_w).text, fixed2(pg->geo.page_h).text, pg->image_obj, pg->content_obj);
     end_object(doc);
 }
 

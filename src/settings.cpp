@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "folian.h"
+#include "geometry.h"
 #include "mem.h"
 
 struct folian_settings {
@@ -20,7 +21,7 @@ struct folian_settings {
 namespace {
 
 constexpr int DEFAULT_DPI = 150;
-constexpr double MAX_DPI = 10000;
+constexpr double MAX_DPI = GEO_MAX_DPI;
 
 bool fold_equals(const char *a, const char *b) {
     for (; *a && *b; a++, b++) {
@@ -223,7 +224,7 @@ uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit) {
     return s->max_pixels ? s->max_pixels : codec_limit;
 }
 
-bool settings_dpi_ok(double dpi) { return dpi >= 1 && dpi <= MAX_DPI; }
+bool settings_dpi_ok(double dpi) { return geo_dpi_ok(dpi); }
 
 // ---- The exported record ------------------------------------------------------------------
 

@@ -544,11 +544,11 @@ TEST(Placement, EachOrientationDrawsEveryPixelWhereItBelongs) {
     const int rows = 2, cols = 3;
     for (int o = 0; o <= 9; o++) {
         SCOPED_TRACE(o);
-        const bool swap = orientation_swaps_sides(o);
+        const bool swap = geo_orientation_swaps_sides(o);
         EXPECT_EQ(swap, o >= 5 && o <= 8);
         const double box_w = swap ? rows : cols, box_h = swap ? cols : rows, x0 = 10, y0 = 20;
         double m[6];
-        orientation_matrix(o, box_w, box_h, x0, y0, m);
+        geo_orientation_matrix(o, box_w, box_h, x0, y0, m);
         for (int r = 0; r < rows; r++) {
             for (int c = 0; c < cols; c++) {
                 // The stored pixel's centre in the unit square (first row at the top).

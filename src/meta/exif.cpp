@@ -73,7 +73,7 @@ MetaDpi meta_dpi_from_rational(uint64_t x_num, uint64_t x_den, uint64_t y_num, u
     // Numerators are at most 32 bits, so the products stay exact in a double's 53 bits.
     const double x = (double)(x_num * mul) / ((double)x_den * (double)div);
     const double y = (double)(y_num * mul) / ((double)y_den * (double)div);
-    if (!(x >= META_MIN_DPI && x <= META_MAX_DPI && y >= META_MIN_DPI && y <= META_MAX_DPI)) return none;
+    if (!geo_dpi_ok(x) || !geo_dpi_ok(y)) return none;
     return {true, x, y};
 }
 

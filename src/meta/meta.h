@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "geometry.h"
+
 // ---- What the readers report ---------------------------------------------------------
-constexpr double META_MIN_DPI = 1.0;     // resolutions outside [1, 10000] dpi are ignored
-constexpr double META_MAX_DPI = 10000.0;
+constexpr double META_MIN_DPI = GEO_MIN_DPI;  // resolutions outside geo_dpi_ok are ignored
+constexpr double META_MAX_DPI = GEO_MAX_DPI;
 constexpr uint64_t META_MAX_ICC = 16u << 20;  // larger profiles are dropped
 
 // Resolution in dots per inch, horizontal and vertical kept apart; `known` is false when
@@ -90,14 +92,5 @@ uint8_t *icc_join_jpeg_chunks(const JpegSegment *segs, uint32_t count, uint64_t 
 // new mem_malloc'ed buffer of at most META_MAX_ICC bytes, its Adler-32 checked. Null on
 // any fault; *no_memory is set when the fault is memory running out.
 uint8_t *icc_inflate_zlib(const uint8_t *z, uint64_t len, uint64_t *out_len, bool *no_memory);
-
-// ---- Placement -------------------------------------------------------------------------
-// True for orientations 5 to 8, whose upright picture is the stored one turned by 90
-// degrees: its width is the stored height.
-bool orientation_swaps_sides(int orientation);
-// The placement matrix [a b c d e f] that draws the image upright into the box of
-// `box_w` x `box_h` points at (x, y), the box being the upright picture's size. An
-// orientation outside 2 to 8 gives the plain matrix [box_w 0 0 box_h x y].
-void orientation_matrix(int orientation, double box_w, double box_h, double x, double y, double m[6]);
 
 #endif
