@@ -254,8 +254,10 @@ FOLIAN_API unsigned char *kv_jpeg_decode(const char *path, int *width, int *heig
 FOLIAN_API unsigned char *kv_jpeg_decode_impl(const unsigned char *data, uint64_t len, int *width,
                                               int *height, const char **message) FOLIAN_NOEXCEPT;
 /* Options of kv_jpeg_decode_ex and kv_jpeg_decode_file_ex, one bit each. With any of
- * them set, quantisation values up to 65535 are accepted, and lossless, hierarchical
- * and arithmetic-coded frames fail with a message that names them. */
+ * them set, quantisation values up to 65535 are accepted, and lossless and hierarchical
+ * frames fail with a message that names them. Arithmetic-coded frames (0xC9 to 0xCF)
+ * are named with or without options, and a frame over 200000000 pixels gives
+ * "jpeg: image too large". */
 #define KV_JPEG_PROGRESSIVE 0x01u /* progressive (0xC2) frames, Huffman-coded */
 #define KV_JPEG_MULTISCAN   0x02u /* sequential frames whose components come in several scans */
 #define KV_JPEG_EXTENDED    0x04u /* extended-sequential (0xC1) frames of 8-bit samples */

@@ -4,23 +4,24 @@
     folian.convert(["p1.png", "p2.jpg"], "out.pdf", page_size="a4", dpi=300)
     folian.convert("scans/", "scans.pdf", compact=True, natural_order=True)
     img = folian.decode("photo.jpg")      # img.width, img.height, img.pixels (RGBA bytes)
+    folian.list_directory("scans/", natural_order=True)   # the pages a directory gives
     folian.encode_png("copy.png", img.width, img.height, img.pixels)
 
 The shared library is looked for next to this file, then at the path in the environment
 variable FOLIAN_LIBRARY, then on the system's library path. Failures raise folian.Error
-with the library's own message and, where one file caused it, that file's path.
+with the library's own message and, where one file caused it, that file's path. Paths are
+str, bytes or os.PathLike; a path with a NUL character, a size out of range or an argument
+of the wrong type raises ValueError before the library is called.
 """
 
 import ctypes
 import ctypes.util
-import functools
 import os
-import re
 import sys
 import threading
 from collections import namedtuple
 
-__all__ = ["Error", "Image", "convert", "decode", "encode_png", "encode_jpeg", "jpeg_info",
+__all__ = ["Error", "Image", "convert", "list_directory", "decode", "encode_png", "encode_jpeg", "jpeg_info",
            "inflate", "version", "PAGE_SIZES", "OPT_COMPACT", "OPT_INTERLACED", "OPT_WIDE_PROBE",
            "OPT_ORIENTATION", "OPT_FILE_DPI", "OPT_ICC", "OPT_ALL"]
 
@@ -104,23 +105,53 @@ _doc_begin = _declare("folian_doc_begin", ctypes.c_void_p, ctypes.c_char_p)
 _doc_add = _declare("folian_doc_add", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p)
 _doc_finish = _declare("folian_doc_finish", ctypes.c_int, ctypes.c_void_p)
 _doc_abort = _declare("folian_doc_abort", None, ctypes.c_void_p)
+_settings_new = _declare("folian_settings_new", ctypes.c_void_p)
+_settings_set = _declare("folian_settings_set", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p)
+_settings_free = _declare("folian_settings_free", None, ctypes.c_void_p)
+_list_directory = _declare("folian_list_directory", ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p,
+                           ctypes.POINTER(ctypes.POINTER(ctypes.c_char_p)), _c_int_p, ctypes.c_char_p,
+                           ctypes.c_size_t)
 _inflate = _declare("kv_inflate", ctypes.c_int32, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p,
                     ctypes.c_size_t)
-_png_decode = _declare("kv_png_decode", ctypes.c_void_p, ctypes.c_char_p, _c_int_p, _c_int_p, _c_char_pp)
+_png_decode = _declare("kv_png_decode_ex", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint, _c_int_p, _c_int_p,
+                       _c_char_pp)
 _png_write = _declare("kv_png_write", ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)
 _jpeg_info = _declare("kv_jpeg_info", ctypes.c_int, ctypes.c_char_p, _c_int_p, _c_int_p, _c_int_p)
-_jpeg_decode = _declare("kv_jpeg_decode", ctypes.c_void_p, ctypes.c_char_p, _c_int_p, _c_int_p, _c_char_pp)
+_jpeg_decode = _declare("kv_jpeg_decode_file_ex", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint, _c_int_p,
+                        _c_int_p, _c_char_pp)
+_KV_PNG_INTERLACED = 0x01
+_KV_JPEG_ALL = 0x07
+# The largest size or count a C int takes, and so the library.
+_INT_MAX = 2 ** 31 - 1
 _jpeg_write = _declare("kv_jpeg_write", ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)
 
 
 def _path(p):
-    """A path as the library takes it: the file-system bytes, UTF-8 on Windows."""
+    """A path as the library takes it: the file-system bytes, UTF-8 on Windows. A NUL
+    would cut the path short in C, so another file would be read or written: refused, as
+    open() refuses it."""
     p = os.fspath(p)
-    if isinstance(p, bytes):
+    if not isinstance(p, bytes):
+        p = p.encode("utf-8") if sys.platform == "win32" else os.fsencode(p)
+    if b"\0" in p:
+        raise ValueError("embedded null byte in path %r" % (p,))
+    return p
+
+
+def _shown(p):
+    """A path as messages and folian.Error show it: always str."""
+    p = os.fspath(p)
+    if isinstance(p, str):
         return p
-    if sys.platform == "win32":
-        return p.encode("utf-8")
-    return os.fsencode(p)
+    return p.decode("utf-8", "replace") if sys.platform == "win32" else os.fsdecode(p)
+
+
+def _count(name, value, low, high=_INT_MAX):
+    """An integer size or count from `low` to `high`; anything else is refused before it
+    reaches C, where a negative value would become a huge unsigned one."""
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise ValueError("%s must be an integer from %d to %d, not %r" % (name, low, high, value))
+    return value
 
 
 def _text(b):
@@ -132,62 +163,40 @@ def version():
     return _text(_version())
 
 
-def _fold(name):
-    """Bytes with ASCII capitals folded, the library's name order."""
-    return name.translate(_FOLD)
+def _listed(directory, natural_order):
+    """The image files of a directory as library paths, in page order, as the library lists
+    them: entries that are not regular files (a folder named "scan.png") are no pages, a
+    link to a file is one."""
+    base = _path(directory)
+    settings = _settings_new()
+    if not settings:
+        raise MemoryError("folian: no memory for a settings record")
+    paths, count = ctypes.POINTER(ctypes.c_char_p)(), ctypes.c_int(0)
+    error = ctypes.create_string_buffer(512)
+    try:
+        _settings_set(settings, b"natural-order", b"on" if natural_order else b"off")
+        if not _list_directory(base, settings, ctypes.byref(paths), ctypes.byref(count), error, len(error)):
+            raise Error(_text(error.value))
+        return [paths[i] for i in range(count.value)]
+    finally:
+        _free(ctypes.cast(paths, ctypes.c_void_p))
+        _settings_free(settings)
 
 
-_FOLD = bytes(c + 32 if 65 <= c <= 90 else c for c in range(256))
-
-
-def _natural_cmp(a, b):
-    """Digit runs compared by value (leading zeros aside, the longer run is the larger), the
-    rest byte by byte with capitals folded; ties by the library's order, then by bytes. The
-    tool sorts by the same rule."""
-    x, y = _fold(a), _fold(b)
-    i = j = 0
-    while i < len(x) and j < len(y):
-        if x[i] in _DIGIT_BYTES and y[j] in _DIGIT_BYTES:
-            mx, my = _DIGITS.match(x, i), _DIGITS.match(y, j)
-            dx, dy = mx.group().lstrip(b"0"), my.group().lstrip(b"0")
-            if dx != dy:
-                return -1 if (len(dx), dx) < (len(dy), dy) else 1
-            i, j = mx.end(), my.end()
-            continue
-        if x[i] != y[j]:
-            return -1 if x[i] < y[j] else 1
-        i, j = i + 1, j + 1
-    if i < len(x) or j < len(y):
-        return 1 if i < len(x) else -1
-    return (x > y) - (x < y) or (a > b) - (a < b)
-
-
-_DIGITS = re.compile(rb"[0-9]+")
-_DIGIT_BYTES = frozenset(b"0123456789")
-
-
-def _is_listed_image(name):
-    """What the library takes from a directory: no leading dot, a .png/.jpg/.jpeg name."""
-    if name.startswith(b"."):
-        return False
-    dot = name.rfind(b".")
-    return dot >= 0 and _fold(name[dot + 1:]) in (b"png", b"jpg", b"jpeg")
+def list_directory(directory, natural_order=False):
+    """The paths of a directory's image files in the order convert() takes them as pages:
+    case-insensitive name order, or with `natural_order` digit runs compared as numbers.
+    Paths are str for a str directory, bytes for a bytes one."""
+    paths = _listed(directory, natural_order)
+    return paths if isinstance(os.fspath(directory), bytes) else [_shown(p) for p in paths]
 
 
 def _directory_pages(directory, natural_order):
-    """The image files of a directory as "dir/name" library paths, in page order. Names
-    that differ only in letter case stay in listing order (the library leaves that order
-    open)."""
-    base = _path(directory)
-    names = [n for n in os.listdir(base) if _is_listed_image(n)]
-    names.sort(key=functools.cmp_to_key(_natural_cmp) if natural_order else _fold)
-    if not names:
-        raise Error("no images in directory", os.fspath(directory))
-    return [(base + b"/" + n, os.path.join(os.fspath(directory), _shown(n))) for n in names]
-
-
-def _shown(name):
-    return os.fsdecode(name) if sys.platform != "win32" else name.decode("utf-8", "replace")
+    """(library path, shown path) of every page a directory gives."""
+    paths = _listed(directory, natural_order)
+    if not paths:
+        raise Error("no images in directory", _shown(directory))
+    return [(p, _shown(p)) for p in paths]
 
 
 def _options(options, flags):
@@ -227,10 +236,11 @@ def convert(inputs, output, page_size="image", dpi=150, options=None, natural_or
     items = [inputs] if isinstance(inputs, (str, bytes, os.PathLike)) else list(inputs)
     pages = []
     for item in items:
-        if os.path.isdir(item):
+        path = _path(item)
+        if os.path.isdir(path):
             pages += _directory_pages(item, natural_order)
         else:
-            pages.append((_path(item), os.fspath(item)))
+            pages.append((path, _shown(item)))
     if not pages:
         raise ValueError("no input files")
     with _lock:
@@ -240,14 +250,14 @@ def convert(inputs, output, page_size="image", dpi=150, options=None, natural_or
         _set_options(bits)
         doc = _doc_begin(out)
         if not doc:
-            raise Error(_text(_last_error()), os.fspath(output))
+            raise Error(_text(_last_error()), _shown(output))
         for path, shown in pages:
             if not _doc_add(doc, path):
                 message = _text(_last_error())
                 _doc_abort(doc)
                 raise Error(message, shown)
         if not _doc_finish(doc):
-            raise Error(_text(_last_error()), os.fspath(output))
+            raise Error(_text(_last_error()), _shown(output))
         return len(pages)
 
 
@@ -258,35 +268,37 @@ def _take_pixels(ptr, width, height):
         _free(ptr)
 
 
-def _decode_with(fn, path):
+def _decode_with(fn, flags, path):
     w, h, msg = ctypes.c_int(0), ctypes.c_int(0), ctypes.c_char_p()
-    ptr = fn(_path(path), ctypes.byref(w), ctypes.byref(h), ctypes.byref(msg))
+    ptr = fn(_path(path), flags, ctypes.byref(w), ctypes.byref(h), ctypes.byref(msg))
     if not ptr:
-        raise Error(_text(msg.value) or "cannot decode %s" % os.fspath(path))
+        raise Error(_text(msg.value) or "cannot decode %s" % _shown(path))
     return Image(w.value, h.value, _take_pixels(ptr, w.value, h.value))
 
 
-def decode(path):
-    """Decodes a PNG or baseline JPEG file (told by its first bytes) to an Image of
-    width, height and width*height*4 bytes of RGBA, rows top to bottom."""
-    with open(path, "rb") as f:
+def decode(path, strict=False):
+    """Decodes a PNG or JPEG file (told by its first bytes) to an Image of width, height
+    and width*height*4 bytes of RGBA, rows top to bottom. Every file the library reads is
+    taken: progressive, multi-scan and extended-sequential JPEG, interlaced PNG; `strict`
+    keeps to the plain decoders (baseline JPEG, non-interlaced PNG)."""
+    with open(_path(path), "rb") as f:
         head = f.read(8)
     if head.startswith(b"\x89PNG\r\n\x1a\n"):
-        return _decode_with(_png_decode, path)
-    return _decode_with(_jpeg_decode, path)
+        return _decode_with(_png_decode, 0 if strict else _KV_PNG_INTERLACED, path)
+    return _decode_with(_jpeg_decode, 0 if strict else _KV_JPEG_ALL, path)
 
 
 def jpeg_info(path):
     """(width, height, components) of a JPEG file, read from its header only."""
     w, h, c = ctypes.c_int(0), ctypes.c_int(0), ctypes.c_int(0)
     if not _jpeg_info(_path(path), ctypes.byref(w), ctypes.byref(h), ctypes.byref(c)):
-        raise Error("not a JPEG file the probe understands: %s" % os.fspath(path))
+        raise Error("not a JPEG file the probe understands: %s" % _shown(path))
     return w.value, h.value, c.value
 
 
 def _rgba(width, height, pixels):
-    if isinstance(width, bool) or isinstance(height, bool) or width < 1 or height < 1:
-        raise ValueError("width and height must be at least 1")
+    _count("width", width, 1)
+    _count("height", height, 1)
     data = bytes(pixels)
     if len(data) != width * height * 4:
         raise ValueError("pixels must be width*height*4 = %d bytes, not %d" % (width * height * 4, len(data)))
@@ -296,17 +308,18 @@ def _rgba(width, height, pixels):
 def encode_png(path, width, height, pixels):
     """Writes RGBA pixels as an 8-bit RGBA PNG file."""
     if not _png_write(_path(path), width, height, _rgba(width, height, pixels)):
-        raise Error("cannot write PNG file %s" % os.fspath(path))
+        raise Error("cannot write PNG file %s" % _shown(path))
 
 
 def encode_jpeg(path, width, height, pixels):
     """Writes RGBA pixels (alpha ignored) as a baseline JFIF file."""
     if not _jpeg_write(_path(path), width, height, _rgba(width, height, pixels)):
-        raise Error("cannot write JPEG file %s" % os.fspath(path))
+        raise Error("cannot write JPEG file %s" % _shown(path))
 
 
 def inflate(data, size):
-    """Raw deflate data decompressed into at most `size` bytes."""
+    """Raw deflate data decompressed into at most `size` bytes (0 to 2**31 - 1)."""
+    _count("size", size, 0)
     data = bytes(data)
     out = ctypes.create_string_buffer(max(size, 1))
     n = _inflate(data, len(data), out, size)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite in each mode asked for (default: all of them in turn):
 #   release   optimised build, every test
+#   quick     optimised build, every test but those labelled slow (ctest -L slow lists them)
 #   sanitize  AddressSanitizer and UndefinedBehaviorSanitizer (LeakSanitizer, halt on error),
 #             replaying the fuzz corpora and crashers too
 #   tsan      ThreadSanitizer: the tests of the codecs, the writer and the threads
@@ -9,7 +10,7 @@
 #   windows   MinGW-w64 cross build run under wine, output compared with the Linux build's
 #             (scripts/check-windows.sh)
 #   python    the ctypes binding's tests with pytest, against the release build
-# Usage: scripts/test.sh [release|sanitize|tsan|package|windows|python]...
+# Usage: scripts/test.sh [release|quick|sanitize|tsan|package|windows|python]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -25,6 +26,7 @@ for mode in "${modes[@]}"; do
   filter=()
   case "$mode" in
     release)  dir=build/release; flags=(-DCMAKE_BUILD_TYPE=Release) ;;
+    quick)    dir=build/release; flags=(-DCMAKE_BUILD_TYPE=Release); filter=(-LE '^slow$') ;;
     sanitize) dir=build/sanitize; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIAN_SANITIZE=ON -DFOLIAN_BUILD_FUZZ=ON) ;;
     tsan)     dir=build/tsan; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIAN_TSAN=ON)
               filter=(-R '^(Inflate|Png|Jpeg|PdfWrite|ZlibStored|Deflate|Threads|SmallStack|NullOutPointers)') ;;
@@ -42,7 +44,7 @@ for mode in "${modes[@]}"; do
       release_build >/dev/null
       pytest=(python3 -m pytest)
       command -v pytest-3 >/dev/null && pytest=(pytest-3)
-      FOLIAN_LIBRARY=$PWD/build/release/libfolian.so "${pytest[@]}" -q -p no:cacheprovider python/tests
+      "${pytest[@]}" -q -p no:cacheprovider python/tests --folian-build "$PWD/build/release"
       continue ;;
     *) echo "unknown mode: $mode" >&2; exit 2 ;;
   esac

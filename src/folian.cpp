@@ -146,6 +146,13 @@ bool load_jpeg(uint8_t *data, uint64_t len, const Settings *s, Report *r, Loaded
         std::free(data);
         return false;
     }
+    // The historical entry points have no limit of their own, but a frame past the codec's
+    // is still named as too large rather than left to the writer's "bad image".
+    if (jpeg_too_large((uint64_t)w, (uint64_t)h)) {
+        set_err(r, JPEG_ERR_TOO_LARGE);
+        std::free(data);
+        return false;
+    }
     li->im.width = w;
     li->im.height = h;
     li->im.jpeg_data = data;

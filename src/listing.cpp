@@ -110,7 +110,7 @@ ListingStatus collect(const char *dir, PathList *list) {
             st = LISTING_NO_MEMORY;
             break;
         }
-        if (!os_is_regular_file(path)) {
+        if (!os_dir_entry_is_file(d, path, name)) {
             std::free(path);
             continue;
         }

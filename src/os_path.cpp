@@ -233,6 +233,8 @@ const char *os_dir_next(OsDir *d) {
     }
 }
 
+bool os_dir_entry_is_file(OsDir *, const char *path, const char *) { return os_is_regular_file(path); }
+
 void os_dir_close(OsDir *d) {
     if (!d) return;
     FindClose(d->handle);
@@ -276,6 +278,11 @@ OsDir *os_dir_open(const char *path) {
 const char *os_dir_next(OsDir *d) {
     dirent *e = readdir(d->handle);
     return e ? e->d_name : nullptr;
+}
+
+bool os_dir_entry_is_file(OsDir *d, const char *, const char *name) {
+    struct stat st;
+    return fstatat(dirfd(d->handle), name, &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
 void os_dir_close(OsDir *d) {

@@ -30,6 +30,10 @@ bool os_is_regular_file(const char *path);
 struct OsDir;
 OsDir *os_dir_open(const char *path);  // null when the directory cannot be listed
 const char *os_dir_next(OsDir *dir);   // null after the last entry; valid until the next call
+// Whether the entry `name` just listed (full path `path`) is a regular file or a link to one.
+// Asked relative to the open directory where the system allows, so that an entry whose
+// joined path passes the system's path limit is still seen for what it is.
+bool os_dir_entry_is_file(OsDir *dir, const char *path, const char *name);
 void os_dir_close(OsDir *dir);
 
 #endif

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "folian.h"
+#include "geometry.h"
 #include "mem.h"
 
 struct folian_settings {

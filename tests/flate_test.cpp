@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "flate/flate.h"
 #include "folian.h"
 #include "ref_inflate.h"
 #include "test_util.h"
@@ -24,35 +26,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// ---- Test-side deflate writer -------------------------------------------------------------
-// Writes fields LSB-first as deflate does; Huffman codes go most significant bit first.
-struct BitWriter {
-    Bytes out;
-    uint64_t acc = 0;
-    int n = 0;
-    void bits(uint32_t v, int count) {  // count <= 32
-        acc |= (uint64_t)(v & (uint32_t)((1ull << count) - 1)) << n;
-        n += count;
-        while (n >= 8) {
-            out.push_back((uint8_t)acc);
-            acc >>= 8;
-            n -= 8;
-        }
-    }
-    void code(uint32_t c, int len) {  // a Huffman code of `len` bits, MSB first
-        uint32_t r = 0;
-        for (int i = 0; i < len; i++) r |= ((c >> i) & 1) << (len - 1 - i);
-        bits(r, len);
-    }
-    void align() {
-        if (n) bits(0, 8 - n);
-    }
-    void byte(uint8_t b) { out.push_back(b); }
-    Bytes finish() {
-        align();
-        return out;
-    }
-};
+using BitWriter = DeflateBitWriter;
 
 // Length and distance codes of RFC 1951 section 3.2.5.
 const int LEN_BASE[29] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -104,10 +78,12 @@ std::vector<uint32_t> canonical_codes(const std::vector<int> &lens) {
 }
 
 // A dynamic block with any code lengths, legal or not. The code-length code gives the
-// 16 symbols 0-15 four bits each and 16-18 none, so every length is sent as itself.
+// 16 symbols 0-15 `cl_bits` bits each (4: complete; 5: half the code space unused) and
+// 16-18 none, so every length is sent as itself.
 struct DynamicBlock {
     std::vector<int> lit_lens, dist_lens;
     std::vector<uint32_t> lit_codes, dist_codes;
+    int cl_bits = 4;
     DynamicBlock(std::vector<int> lit, std::vector<int> dist) : lit_lens(std::move(lit)), dist_lens(std::move(dist)) {
         lit_codes = canonical_codes(lit_lens);
         dist_codes = canonical_codes(dist_lens);
@@ -118,9 +94,9 @@ struct DynamicBlock {
         w.bits((uint32_t)lit_lens.size() - 257, 5);  // HLIT
         w.bits((uint32_t)dist_lens.size() - 1, 5);   // HDIST
         w.bits(15, 4);                               // HCLEN: all 19 code-length lengths
-        for (int i = 0; i < 19; i++) w.bits(i < 3 ? 0 : 4, 3);  // order 16,17,18,0,8,...: 16-18 unused
-        for (int l : lit_lens) w.code(l, 4);        // symbol l of a complete 4-bit code is l
-        for (int l : dist_lens) w.code(l, 4);
+        for (int i = 0; i < 19; i++) w.bits(i < 3 ? 0 : cl_bits, 3);  // order 16,17,18,0,8,...: 16-18 unused
+        for (int l : lit_lens) w.code(l, cl_bits);  // with all lengths equal, symbol l's code is l
+        for (int l : dist_lens) w.code(l, cl_bits);
     }
     void lit(BitWriter &w, int sym) const { w.code(lit_codes[sym], lit_lens[sym]); }
     void match(BitWriter &w, int len, int dist) const {
@@ -600,6 +576,53 @@ TEST(Inflate, LongestCodesUseSubtables) {
     Outcome o = run_fast(in, expect.size());
     EXPECT_TRUE(std::equal(expect.begin(), expect.end(), o.buffer.begin()));
     // (zlib refuses this incomplete literal/length code, so it is no oracle here.)
+}
+
+// The inflater takes incomplete codes; it also says whether zlib would, which decides
+// whether a stream may be handed on to readers built on zlib. zlib is the oracle.
+TEST(Inflate, ReportsTheCodesZlibRefuses) {
+    auto lens = [](size_t n, std::initializer_list<std::pair<int, int>> set) {
+        std::vector<int> v(n, 0);
+        for (auto [sym, len] : set) v[sym] = len;
+        return v;
+    };
+    const std::vector<int> lit4 = lens(258, {{'a', 2}, {'b', 2}, {256, 2}, {257, 2}});  // complete
+    const std::vector<int> lit3 = lens(258, {{'a', 2}, {'b', 2}, {256, 2}});            // incomplete
+    struct Case {
+        std::vector<int> lit, dist;
+        int cl_bits;
+    };
+    const Case cases[] = {
+        {lit4, lens(1, {{0, 1}}), 4},             // a lone one-bit distance code: taken
+        {lit4, lens(2, {{0, 1}, {1, 1}}), 4},     // complete
+        {lit3, lens(1, {{0, 1}}), 4},             // incomplete literal/length code
+        {lit4, lens(2, {{0, 2}, {1, 2}}), 4},     // incomplete distance code
+        {lit4, lens(1, {{0, 2}}), 4},             // a lone two-bit distance code
+        {lit4, lens(1, {{0, 1}}), 5},             // incomplete code-length code
+        {lens(257, {{256, 1}}), lens(1, {}), 4},  // only the end: a lone one-bit code, no distances
+    };
+    for (size_t i = 0; i < std::size(cases); i++) {
+        DynamicBlock d(cases[i].lit, cases[i].dist);
+        d.cl_bits = cases[i].cl_bits;
+        BitWriter w;
+        d.header(w, true);
+        Bytes expect;
+        if (d.lit_lens['a']) {
+            for (int c : {'a', 'b', 'a'}) d.lit(w, c), expect.push_back((uint8_t)c);
+        }
+        if (d.lit_lens.size() > 257 && d.lit_lens[257]) {
+            d.match(w, 3, 1);
+            expect.insert(expect.end(), 3, 'a');
+        }
+        d.lit(w, 256);
+        const Bytes in = w.finish();
+        Bytes out(expect.size() + 1);
+        InflateFacts facts;
+        ASSERT_EQ(flate_inflate_ex(in.data(), in.size(), out.data(), out.size(), &facts), (int32_t)expect.size()) << i;
+        int rc;
+        zlib_raw_inflate(in, expect.size(), &rc);
+        EXPECT_EQ(facts.zlib_codes, rc == Z_STREAM_END) << "case " << i << ", zlib " << rc;
+    }
 }
 
 TEST(Inflate, DistanceOf32768) {

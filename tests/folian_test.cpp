@@ -145,6 +145,22 @@ TEST_F(FrontEnd, JpegOverOneGibibyteIsRefusedUnread) {
     EXPECT_FALSE(file_exists(out));
 }
 
+// The probe takes any frame size; the writer's limit is said as the decoder says it.
+TEST_F(FrontEnd, JpegFrameOverThePixelLimitSaysSo) {
+    std::vector<uint8_t> f = read_file(data_path(JPEG_17x17));
+    size_t sof = 0;
+    while (!(f[sof] == 0xFF && f[sof + 1] == 0xC0)) sof++;
+    for (size_t at : {sof + 5, sof + 7}) f[at] = 0xEA, f[at + 1] = 0x60;  // 60000 x 60000
+    const std::string big = tmp.file("big.jpg"), out = tmp.file("o.pdf");
+    write_file(big, f);
+    EXPECT_EQ(folian_single(big.c_str(), out.c_str()), 0);
+    EXPECT_STREQ(folian_last_error(), "jpeg: image too large");
+    const char *msg = nullptr;
+    EXPECT_EQ(kv_jpeg_decode_file_ex(big.c_str(), KV_JPEG_ALL, nullptr, nullptr, &msg), nullptr);
+    EXPECT_STREQ(msg, "jpeg: image too large");
+    EXPECT_FALSE(file_exists(out));
+}
+
 TEST_F(FrontEnd, EachCallReportsItsOwnFailure) {
     std::string out = tmp.file("o.pdf");
     EXPECT_EQ(folian_single("a.gif", out.c_str()), 0);

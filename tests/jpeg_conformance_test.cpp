@@ -35,7 +35,7 @@ struct Case {
 // non-interleaved, and Adobe transforms 0 and 2 pick RGB, CMYK and YCCK.
 const Case CASES[] = {
     {"adobe-rgb.jpg", nullptr, 96, 64, LIBJPEG, nullptr},
-    {"arithmetic.jpg", "jpeg: unknown SOS component", 0, 0, LIBJPEG, nullptr},
+    {"arithmetic.jpg", "jpeg: arithmetic-coded JPEG not supported", 0, 0, LIBJPEG, nullptr},
     {"bad-marker-start.jpg", "jpeg: corrupt stream", 0, 0, LIBJPEG, nullptr},
     {"baseline-2quality.jpg", nullptr, 120, 80, LIBJPEG, nullptr},
     {"baseline-411.jpg", nullptr, 96, 64, LIBJPEG, nullptr},
@@ -60,7 +60,7 @@ const Case CASES[] = {
     {"grey-2x2-40x24.jpg", nullptr, 40, 24, LIBJPEG, nullptr},
     {"grey-2x2-48x32.jpg", nullptr, 48, 32, LIBJPEG, nullptr},
     {"grey.jpg", nullptr, 96, 64, LIBJPEG, nullptr},
-    {"ijg-testimgari.jpg", "jpeg: unknown SOS component", 0, 0, LIBJPEG, nullptr},
+    {"ijg-testimgari.jpg", "jpeg: arithmetic-coded JPEG not supported", 0, 0, LIBJPEG, nullptr},
     {"ijg-testimgint.jpg", nullptr, 227, 149, LIBJPEG, nullptr},
     {"ijg-testorig.jpg", nullptr, 227, 149, LIBJPEG, nullptr},
     {"ijg-testorig12.jpg", "jpeg: unknown SOS component", 0, 0, LIBJPEG, nullptr},

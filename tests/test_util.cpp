@@ -88,3 +88,18 @@ std::vector<CpuLimit> every_cpu_form() {
 std::string cpu_limit_name(CpuLimit limit) {
     return std::string(cpu_form_name(limit.form)) + (limit.bmi2 ? " with BMI2" : "");
 }
+
+std::vector<uint8_t> deflate_with_incomplete_code(const std::vector<uint8_t> &data) {
+    DeflateBitWriter w;
+    w.bits(1, 1);   // final block
+    w.bits(2, 2);   // dynamic codes
+    w.bits(0, 5);   // 257 literal/length codes
+    w.bits(0, 5);   // 1 distance code
+    w.bits(15, 4);  // 19 code-length lengths, in the order 16 17 18 0 8 7 9 6 ...
+    for (int i = 0; i < 19; i++) w.bits(i == 3 || i == 6 ? 1 : 0, 3);  // lengths 0 and 9: one bit each
+    for (int i = 0; i < 257; i++) w.code(1, 1);                        // every literal and the end: 9 bits
+    w.code(0, 1);                                                      // no distance code
+    for (uint8_t b : data) w.code(b, 9);  // equal lengths: symbol s has code s
+    w.code(256, 9);
+    return w.finish();
+}

@@ -1,5 +1,5 @@
 // test_util.h: helpers shared by the test files: fixture paths, scratch directories,
-// whole-file read and write.
+// whole-file read and write, a deflate bit writer.
 #ifndef FOLIAN_TEST_UTIL_H
 #define FOLIAN_TEST_UTIL_H
 
@@ -26,6 +26,40 @@ std::vector<std::string> list_dir(const std::string &path);
 // Runs a shell command; returns its exit status and fills *out with its standard output.
 int run_command(const std::string &cmd, std::string *out = nullptr);
 bool have_program(const std::string &name);
+
+// Test-side deflate writer: fields LSB-first as deflate writes them; Huffman codes go
+// most significant bit first.
+struct DeflateBitWriter {
+    std::vector<uint8_t> out;
+    uint64_t acc = 0;
+    int n = 0;
+    void bits(uint32_t v, int count) {  // count <= 32
+        acc |= (uint64_t)(v & (uint32_t)((1ull << count) - 1)) << n;
+        n += count;
+        while (n >= 8) {
+            out.push_back((uint8_t)acc);
+            acc >>= 8;
+            n -= 8;
+        }
+    }
+    void code(uint32_t c, int len) {  // a Huffman code of `len` bits, MSB first
+        uint32_t r = 0;
+        for (int i = 0; i < len; i++) r |= ((c >> i) & 1) << (len - 1 - i);
+        bits(r, len);
+    }
+    void align() {
+        if (n) bits(0, 8 - n);
+    }
+    void byte(uint8_t b) { out.push_back(b); }
+    std::vector<uint8_t> finish() {
+        align();
+        return out;
+    }
+};
+// A raw deflate stream of `data` in one block whose literal/length code gives every byte
+// and the end of block nine bits each: 257 of 512 codes, an incomplete code that our
+// inflater takes and zlib refuses ("invalid literal/lengths set").
+std::vector<uint8_t> deflate_with_incomplete_code(const std::vector<uint8_t> &data);
 
 // Every vector form this machine runs, narrowest first, BMI2 off; then the widest with
 // BMI2 on when the processor has it. Exactness tests run their comparisons in each.

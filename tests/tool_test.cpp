@@ -1,8 +1,12 @@
 // The command-line tool: exit status 0/1/2, messages naming the file and the reason, short
 // and long options, directory input in the library's order or in natural order, standard
-// output, and no output or scratch file after any failure.
+// input and lists of paths, standard output, no output over an input, and no output or
+// scratch file after any failure or interrupt.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -24,6 +28,17 @@ ToolRun tool(const std::string &args) {
 }
 
 std::string q(const std::string &s) { return "'" + s + "'"; }
+
+std::string tool_cmd(const std::string &args) { return std::string("'") + FOLIAN_TOOL_PATH + "' " + args; }
+
+// A directory of image files copied from fixtures: {name, fixture} pairs.
+std::string image_dir(const TempDir &tmp, const std::string &name,
+                      const std::vector<std::pair<std::string, std::string>> &files) {
+    std::string dir = tmp.file(name);
+    mkdir(dir.c_str(), 0755);
+    for (const auto &f : files) write_file(dir + "/" + f.first, read_file(data_path(f.second)));
+    return dir;
+}
 
 TEST(Tool, HelpVersionAndUsageErrors) {
     ToolRun r = tool("--help");
@@ -75,7 +90,7 @@ TEST(Tool, FailuresNameTheFileAndTheReasonAndLeaveNoFile) {
     write_file(tmp.file("notes.txt"), {'h', 'i'});
     ToolRun r = tool("-o " + q(out) + " " + q(data_path("jpeg/grey.jpg")) + " " + q(tmp.file("notes.txt")));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "folian: " + tmp.file("notes.txt") + ": folian_doc_add: bad image path\n");
+    EXPECT_EQ(r.out, "folian: " + tmp.file("notes.txt") + ": not a PNG or JPEG image\n");
     r = tool("-o " + q(out) + " " + q(tmp.file("missing.jpg")));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "folian: cannot read " + tmp.file("missing.jpg") + ": No such file or directory\n");
@@ -167,8 +182,8 @@ TEST(Tool, LongOptionsAndPageSizesInAnyCase) {
     EXPECT_NE(read_text(tmp.file("a4.pdf")).find("/MediaBox [0 0 595.28 841.89]"), std::string::npos);
     ASSERT_EQ(tool("--page-size IMAGE -o " + q(tmp.file("img.pdf")) + " -- " + in).status, 0);
     ToolRun r = tool("--help");
-    for (const char *option : {"--output", "--page-size", "--dpi", "--verbose", "--natural-order", "--stored",
-                               "--strict", "--help", "--version", "transcode"})
+    for (const char *option : {"--output", "--page-size", "--dpi", "--verbose", "--natural-order", "--name-order",
+                               "--from-file", "--null", "--stored", "--strict", "--help", "--version", "transcode"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 
@@ -188,7 +203,7 @@ TEST(Tool, DirectoryConvertsToTheLibrarysBytes) {
         folian_init();
         folian_set_options(options);
         ASSERT_EQ(folian_directory(dir.c_str(), tmp.file("lib.pdf").c_str()), 7) << folian_last_error();
-        ToolRun r = tool(std::string(options ? "" : "--strict ") + "-o " + q(tmp.file("tool.pdf")) + " " + q(dir));
+        ToolRun r = tool(std::string(options ? "" : "--strict ") + "--name-order -o " + q(tmp.file("tool.pdf")) + " " + q(dir));
         ASSERT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(read_file(tmp.file("tool.pdf")), read_file(tmp.file("lib.pdf"))) << options;
     }
@@ -232,7 +247,7 @@ TEST(Tool, FilesGoToTheLibraryWhateverTheirName) {
     folian_init();
 }
 
-// Natural order numbers pages as people do; the default stays the library's order. The
+// Natural order numbers pages as people do; --name-order gives the library's order. The
 // verbose lines show the order, one line per page with its size and how it is embedded.
 TEST(Tool, NaturalOrderAndVerboseLines) {
     TempDir tmp;
@@ -249,10 +264,12 @@ TEST(Tool, NaturalOrderAndVerboseLines) {
                      "[2/4] " + dir + "/10.jpg: 1x1 JPEG colour, embedded unchanged\n"
                      "[3/4] " + dir + "/Page-1.png: 32x32 PNG RGBA 8-bit, pixels compressed\n"
                      "[4/4] " + dir + "/page-02.png: 32x32 PNG RGBA 8-bit, pixels compressed\n");
-    r = tool("--verbose -o " + out + " " + q(dir));
+    r = tool("--verbose --name-order -o " + out + " " + q(dir));
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("[1/4] " + dir + "/10.jpg"), 0u) << r.out;
     EXPECT_NE(r.out.find("[4/4] " + dir + "/Page-1.png"), std::string::npos) << r.out;
+    r = tool("-v -o " + out + " " + q(dir));  // natural order is the default
+    EXPECT_EQ(r.out.find("[1/4] " + dir + "/2.jpg"), 0u) << r.out;
     r = tool("-o " + out + " " + q(dir));  // quiet, and no progress when stderr is not a terminal
     EXPECT_EQ(r.out, "");
 }
@@ -275,6 +292,140 @@ TEST(Tool, ProgressOnATerminal) {
     ASSERT_EQ(run_command("script -qec " + q(cmd + " -v") + " /dev/null", &screen), 0);
     EXPECT_EQ(screen.find('\r' + std::string("[")), std::string::npos);  // the verbose lines say it all
     EXPECT_NE(screen.find("[3/3] " + dir + "/p10.jpg: 96x64 JPEG grey"), std::string::npos) << screen;
+}
+
+// Standard input as an image (named in messages as such), lists of paths by line or NUL
+// from a file or standard input, and directories inside lists; each gives the bytes of the
+// same pages named on the command line.
+TEST(Tool, StandardInputAndListsOfPaths) {
+    TempDir tmp, scratch;
+    const std::string png = data_path("png/pngsuite/basn6a08.png"), jpg = data_path("jpeg/grey.jpg");
+    std::string dir = image_dir(tmp, "d", {{"10.jpg", "jpeg/odd-1x1.jpg"}, {"2.jpg", "jpeg/grey.jpg"}});
+    ASSERT_EQ(tool("-o " + q(tmp.file("ref.pdf")) + " " + q(png) + " " + q(jpg) + " " + q(dir)).status, 0);
+    const std::vector<uint8_t> ref = read_file(tmp.file("ref.pdf"));
+    std::string lines = jpg + "\r\n\n" + dir + "\n", nul = jpg + '\0' + dir + '\0';
+    write_file(tmp.file("lines"), std::vector<uint8_t>(lines.begin(), lines.end()));
+    write_file(tmp.file("nul"), std::vector<uint8_t>(nul.begin(), nul.end()));
+    const std::string out = " -o " + q(tmp.file("t.pdf")), env = "TMPDIR=" + q(scratch.path) + " ";
+    for (const std::string &cmd : {env + tool_cmd(out + " - --from-file " + q(tmp.file("lines"))) + " < " + q(png),
+                                   tool_cmd(out + " " + q(png) + " --from-file - ") + " < " + q(tmp.file("lines")),
+                                   tool_cmd("-0" + out + " " + q(png) + " --from-file=" + q(tmp.file("nul")))}) {
+        ASSERT_EQ(run_command(cmd + " 2>&1"), 0) << cmd;
+        EXPECT_EQ(read_file(tmp.file("t.pdf")), ref) << cmd;
+    }
+    std::string said;
+    EXPECT_EQ(run_command(env + tool_cmd(out + " -") + " < " + q(tmp.file("lines")) + " 2>&1", &said), 1);
+    EXPECT_EQ(said, "folian: standard input: not a PNG or JPEG image\n");
+    EXPECT_EQ(run_command(tool_cmd(out + " --from-file /dev/null 2>&1"), &said), 1);
+    EXPECT_EQ(said, "folian: /dev/null: no paths in the list\n");
+    EXPECT_EQ(tool(out + " - --from-file -").status, 2);
+    EXPECT_TRUE(list_dir(scratch.path).empty());
+    EXPECT_EQ(list_dir(tmp.path), (std::vector<std::string>{"d", "lines", "nul", "ref.pdf", "t.pdf"}));
+}
+
+// Entries of a directory that are not regular files are no pages: a folder named like an
+// image is passed over, a link to an image file is a page.
+TEST(Tool, DirectoryPagesAreRegularFiles) {
+    TempDir tmp;
+    std::string dir = image_dir(tmp, "d", {{"1.jpg", "jpeg/grey.jpg"}});
+    mkdir((dir + "/sub.png").c_str(), 0755);
+    ASSERT_EQ(symlink(data_path("jpeg/odd-1x1.jpg").c_str(), (dir + "/2.jpg").c_str()), 0);
+    ToolRun r = tool("-r 72 -o " + q(tmp.file("d.pdf")) + " " + q(dir));
+    ASSERT_EQ(r.status, 0) << r.out;
+    expect_valid_pdf(tmp.file("d.pdf"), {{96, 64}, {1, 1}}, 72);
+}
+
+// An output that is one of the inputs (by name, by another name of the same file, among a
+// directory's files, or as standard output's file) is refused before anything is written.
+TEST(Tool, AnOutputThatIsAnInputIsRefused) {
+    TempDir tmp;
+    std::string dir = image_dir(tmp, "d", {{"a.jpg", "jpeg/grey.jpg"}, {"b.png", "png/pngsuite/basn6a08.png"}});
+    const std::vector<uint8_t> before = read_file(dir + "/b.png");
+    ASSERT_EQ(link((dir + "/b.png").c_str(), tmp.file("hard.pdf").c_str()), 0);
+    const std::string b = dir + "/b.png", other = q(data_path("jpeg/odd-1x1.jpg"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"-o " + q(b) + " " + other + " " + q(b), b},
+        {"-o " + q(tmp.file("hard.pdf")) + " " + q(dir), b},
+        {"-o " + q(dir + "/./b.png") + " " + q(dir), b},
+        {"-o - " + other + " " + q(b) + " >> " + q(b), b},
+    };
+    for (const auto &c : cases) {
+        std::string said;
+        EXPECT_EQ(run_command(tool_cmd("2>&1 " + c.first), &said), 1) << c.first;
+        EXPECT_EQ(said, "folian: " + c.second + ": the output would replace this input\n") << c.first;
+        EXPECT_EQ(read_file(b), before) << c.first;
+    }
+}
+
+// Starts a shell command without waiting; exec makes the process the command itself, so a
+// signal reaches the tool.
+pid_t start_command(const std::string &cmd) {
+    const std::string line = "exec env " + cmd;
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", line.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    return pid;
+}
+
+bool has_entry_starting(const std::string &dir, const std::string &head) {
+    for (const std::string &n : list_dir(dir))
+        if (n.rfind(head, 0) == 0) return true;
+    return false;
+}
+
+// Interrupts the tool `delay_ms` after its start, or (delay -1) as soon as the library's
+// temporary appears in `watched`. Returns the wait status.
+int interrupt_tool(const std::string &cmd, int delay_ms, const std::string &watched) {
+    pid_t pid = start_command(cmd);
+    int status = 0;
+    for (int waited = 0; waited < 20000; waited++) {  // steps of 0.5 ms, 10 s in all
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
+        if (delay_ms >= 0 ? waited >= 2 * delay_ms : has_entry_starting(watched, ".folian-")) break;
+        usleep(500);
+    }
+    kill(pid, SIGINT);
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+// An interrupt at any moment, the final write included, leaves no temporary: the output
+// is the whole document (the write was let finish) or absent, and with -o - the scratch
+// files are gone (a copy to standard output under way is cut short: a stream cannot be
+// taken back). The input is large so the final write takes time.
+TEST(Tool, AnInterruptLeavesNoTemporary) {
+    TempDir tmp, scratch;
+    const int w = 1000, h = 1000;
+    std::vector<unsigned char> px((size_t)w * h * 4);
+    uint32_t x = 12345;
+    for (unsigned char &c : px) c = (unsigned char)((x = x * 1103515245u + 12345u) >> 24);
+    ASSERT_EQ(kv_png_write(tmp.file("big.png").c_str(), w, h, px.data()), 1);
+    std::string inputs;
+    for (int i = 0; i < 4; i++) inputs += " " + q(tmp.file("big.png"));
+    const std::string env = "TMPDIR=" + q(scratch.path) + " ", out_dir = tmp.file("out");
+    mkdir(out_dir.c_str(), 0755);
+    ASSERT_EQ(tool("--stored -o " + q(tmp.file("ref.pdf")) + inputs).status, 0);
+    const std::vector<uint8_t> ref = read_file(tmp.file("ref.pdf"));
+    for (bool to_stdout : {false, true}) {
+        for (int delay : {-1, 100}) {
+            std::string target = out_dir + "/doc.pdf";
+            std::string cmd = env + tool_cmd("--stored -o " + (to_stdout ? "- " : q(target)) + inputs);
+            if (to_stdout) cmd += " > " + q(target);
+            int status = interrupt_tool(cmd, delay, to_stdout ? scratch.path : out_dir);
+            std::string what = std::string(to_stdout ? "-o - " : "-o FILE ") + std::to_string(delay);
+            EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) ||
+                        (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << what;
+            EXPECT_TRUE(list_dir(scratch.path).empty()) << what;
+            std::vector<std::string> left = list_dir(out_dir);
+            EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"doc.pdf"}) << what << " " << left[0];
+            if (!left.empty() && !(to_stdout && WIFSIGNALED(status))) {
+                EXPECT_EQ(read_file(target).size(), ref.size()) << what;
+                EXPECT_TRUE(read_file(target) == ref) << what;
+            }
+            unlink(target.c_str());
+        }
+    }
 }
 
 }  // namespace

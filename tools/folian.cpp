@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "folian.h"
-#include "order.h"
 #include "page_info.h"
 #include "platform.h"
 #include "transcode.h"
@@ -24,21 +23,27 @@ const char *const PROG = "folian";
 
 const char *const SYNOPSIS =
     "usage: folian [OPTION]... -o OUT.pdf INPUT...\n"
-    "       folian transcode IN OUT\n"
+    "       folian [OPTION]... -o OUT.pdf --from-file LIST [INPUT]...\n"
+    "       folian transcode [--strict] IN OUT\n"
     "       folian --help | --version\n";
 
 const char *const HELP =
     "\n"
     "Converts PNG and JPEG files to one PDF, one page per image. INPUT is image files in page\n"
-    "order, or directories: their .png/.jpg/.jpeg files in case-insensitive name order.\n"
+    "order, - for an image read from standard input, or directories: their .png/.jpg/.jpeg\n"
+    "files in numbered order (2.jpg before 10.jpg).\n"
     "\n"
     "  -o, --output FILE      the PDF to write; - writes it to standard output\n"
+    "      --from-file LIST   input paths read from the file LIST, one a line (- reads them\n"
+    "                         from standard input), taken where the option stands\n"
+    "  -0, --null             the paths in LIST end with a NUL character, not a line end\n"
     "  -p, --page-size SIZE   image: the page is the image at its resolution (default);\n"
     "                         a4, letter, a3: the image scaled to fit and centred; any case\n"
     "  -r, --dpi DPI          resolution of every image, 1 to 10000 (default: the file's own,\n"
     "                         else 150)\n"
     "  -v, --verbose          one line per page on standard error: name, size, how embedded\n"
-    "      --natural-order    directory files in numbered order: 2.jpg before 10.jpg\n"
+    "      --name-order       directory files in the library's case-insensitive name order\n"
+    "      --natural-order    directory files in numbered order (the default)\n"
     "      --stored           image data uncompressed, as the plain documents have it\n"
     "      --strict           the plain documents: none of the default conversions below\n"
     "  -h, --help             this text\n"
@@ -50,22 +55,36 @@ const char *const HELP =
     "orientation, each file's own resolution is used and colour profiles are kept.\n"
     "A batch shows its progress when standard error is a terminal.\n"
     "\n"
-    "transcode decodes a PNG or JPEG file and writes PNG or JPEG, chosen by OUT's extension.\n"
+    "The output may not be one of the inputs. Interrupted, the tool leaves no temporary file.\n"
+    "\n"
+    "transcode decodes a PNG or JPEG file (any the library reads: progressive JPEG and\n"
+    "interlaced PNG too; with --strict only what the plain decoders take) and writes PNG or\n"
+    "JPEG, chosen by OUT's extension.\n"
     "Exit status: 0 success, 1 the conversion failed, 2 usage error.\n";
 
 const unsigned DEFAULT_OPTIONS = FOLIAN_OPT_COMPACT | FOLIAN_OPT_INTERLACED | FOLIAN_OPT_WIDE_PROBE |
                                  FOLIAN_OPT_ORIENTATION | FOLIAN_OPT_FILE_DPI | FOLIAN_OPT_ICC;
+
+// One input of the command line: a path (an image, a directory, or - for an image on
+// standard input), or the LIST of --from-file.
+struct InputArg {
+    const char *text;
+    bool is_list;
+};
+
+bool is_stdin(const char *text) { return std::strcmp(text, "-") == 0; }
 
 struct Settings {
     int page_size = FOLIAN_PAGE_IMAGE;
     int dpi = 150;
     bool dpi_given = false;
     bool verbose = false;
-    bool natural_order = false;
+    bool natural_order = true;
+    bool null_separated = false;
     bool stored = false;
     bool strict = false;
     const char *output = nullptr;
-    std::vector<const char *> inputs;
+    std::vector<InputArg> inputs;
 
     unsigned options() const {
         if (strict) return 0;
@@ -95,10 +114,11 @@ bool same_text_ignoring_case(const char *a, const char *b) {
     return *a == *b;
 }
 
+const char *const PAGE_SIZE_NAMES[] = {"image", "a4", "letter", "a3"};  // FOLIAN_PAGE_* order
+
 int parse_page_size(const char *s) {
-    static const char *const names[] = {"image", "a4", "letter", "a3"};  // FOLIAN_PAGE_* order
     for (int i = 0; i < 4; i++)
-        if (same_text_ignoring_case(s, names[i])) return i;
+        if (same_text_ignoring_case(s, PAGE_SIZE_NAMES[i])) return i;
     return -1;
 }
 
@@ -110,8 +130,8 @@ int parse_dpi(const char *s) {
     return (int)v;
 }
 
-enum OptionId { OPT_OUTPUT, OPT_PAGE_SIZE, OPT_DPI, OPT_VERBOSE, OPT_NATURAL, OPT_STORED, OPT_STRICT,
-                OPT_HELP, OPT_VERSION };
+enum OptionId { OPT_OUTPUT, OPT_FROM_FILE, OPT_NULL, OPT_PAGE_SIZE, OPT_DPI, OPT_VERBOSE, OPT_NATURAL,
+                OPT_NAME_ORDER, OPT_STORED, OPT_STRICT, OPT_HELP, OPT_VERSION };
 
 struct OptionName {
     const char *long_name;
@@ -121,7 +141,9 @@ struct OptionName {
 };
 
 const OptionName OPTIONS[] = {
-    {"output", 'o', true, OPT_OUTPUT},      {"page-size", 'p', true, OPT_PAGE_SIZE},
+    {"output", 'o', true, OPT_OUTPUT},      {"from-file", 0, true, OPT_FROM_FILE},
+    {"null", '0', false, OPT_NULL},         {"name-order", 0, false, OPT_NAME_ORDER},
+    {"page-size", 'p', true, OPT_PAGE_SIZE},
     {"dpi", 'r', true, OPT_DPI},            {"verbose", 'v', false, OPT_VERBOSE},
     {"natural-order", 0, false, OPT_NATURAL}, {"stored", 0, false, OPT_STORED},
     {"strict", 0, false, OPT_STRICT},       {"help", 'h', false, OPT_HELP},
@@ -156,6 +178,19 @@ const OptionName *find_option(const char *arg, const char **inline_value) {
     return nullptr;
 }
 
+// Standard input can be read once: as an image or as a LIST, not both or twice.
+int check_inputs(const Settings &s) {
+    int readers = 0;
+    bool lists = false;
+    for (const InputArg &in : s.inputs) {
+        readers += is_stdin(in.text);
+        lists |= in.is_list;
+    }
+    if (readers > 1) return usage_error("standard input (-) given more than once", nullptr);
+    if (s.null_separated && !lists) return usage_error("-0 applies to the paths of --from-file", nullptr);
+    return -1;
+}
+
 // Reads the command line into *s. Returns -1 to go on, else the exit status (help, version,
 // usage errors).
 int parse_arguments(int argc, char **argv, Settings *s) {
@@ -163,7 +198,7 @@ int parse_arguments(int argc, char **argv, Settings *s) {
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
         if (options_done || a[0] != '-' || a[1] == '\0') {
-            s->inputs.push_back(a);
+            s->inputs.push_back({a, false});
             continue;
         }
         if (std::strcmp(a, "--") == 0) {
@@ -180,6 +215,9 @@ int parse_arguments(int argc, char **argv, Settings *s) {
         }
         switch (o->id) {
         case OPT_OUTPUT: s->output = value; break;
+        case OPT_FROM_FILE: s->inputs.push_back({value, true}); break;
+        case OPT_NULL: s->null_separated = true; break;
+        case OPT_NAME_ORDER: s->natural_order = false; break;
         case OPT_PAGE_SIZE:
             if ((s->page_size = parse_page_size(value)) < 0)
                 return usage_error("unknown page size (image, a4, letter or a3):", value);
@@ -198,38 +236,160 @@ int parse_arguments(int argc, char **argv, Settings *s) {
     }
     if (!s->output) return usage_error("no output file (-o)", nullptr);
     if (s->inputs.empty()) return usage_error("no input", nullptr);
-    return -1;
+    return check_inputs(*s);
 }
 
 // ---- Pages ----------------------------------------------------------------------------
 
-// Every input in page order: files as given, directories as their image entries "dir/name".
-// Reports and returns false when a directory cannot be read or holds no image.
-bool collect_pages(const Settings &s, std::vector<std::string> *pages) {
-    for (const char *input : s.inputs) {
-        if (!path_is_directory(input)) {
-            pages->push_back(input);
-            continue;
-        }
-        std::vector<std::string> names, paths;
-        int error = 0;
-        if (!list_directory(input, &names, &error)) {
-            std::fprintf(stderr, "%s: cannot read directory %s: %s\n", PROG, input, std::strerror(error));
+// A page: the path the library opens and the name messages show (a scratch file holds an
+// image read from standard input).
+struct Page {
+    std::string path, shown;
+};
+
+// The scratch files of one run, deleted when it ends; a signal deletes them too.
+struct Scratch {
+    std::vector<std::string> paths;
+    Scratch() = default;
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    ~Scratch() {
+        for (const std::string &p : paths) remove_scratch_file(p);
+    }
+    bool make(const char *suffix, std::string *path) {
+        if (!make_scratch_file(suffix, path)) {
+            std::fprintf(stderr, "%s: cannot create a temporary file: %s\n", PROG, std::strerror(errno));
             return false;
         }
-        for (const std::string &name : names)
-            if (is_listed_image(name.c_str())) paths.push_back(std::string(input) + "/" + name);
-        if (paths.empty()) {
-            std::fprintf(stderr, "%s: %s: no images in directory\n", PROG, input);
-            return false;
-        }
-        if (s.natural_order)
-            sort_natural_order(&paths);
-        else
-            sort_library_order(&paths);
-        pages->insert(pages->end(), paths.begin(), paths.end());
+        paths.push_back(*path);
+        return true;
+    }
+};
+
+const char *const STDIN_NAME = "standard input";
+
+// All of a stream; false on a read error.
+bool read_all(std::FILE *f, std::string *text) {
+    char buf[1 << 16];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+    return !std::ferror(f);
+}
+
+bool starts_with(const std::string &s, const char *head, size_t len) {
+    return s.size() >= len && std::memcmp(s.data(), head, len) == 0;
+}
+
+// The image on standard input, copied to a scratch file the library can open. The name
+// ends as the content's format would be named, so the plain documents (which go by the
+// name) take it too.
+bool stdin_page(Scratch *scratch, std::vector<Page> *pages) {
+    prepare_stdin();
+    std::string data;
+    if (!read_all(stdin, &data)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", PROG, STDIN_NAME, std::strerror(errno));
+        return false;
+    }
+    const char *suffix = starts_with(data, "\x89PNG", 4) ? ".png" : starts_with(data, "\xFF\xD8", 2) ? ".jpg" : "";
+    std::string path;
+    if (!scratch->make(suffix, &path)) return false;
+    std::FILE *f = open_for_writing(path.c_str());
+    bool ok = f && std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", PROG, path.c_str(), std::strerror(errno));
+        return false;
+    }
+    pages->push_back({path, STDIN_NAME});
+    return true;
+}
+
+// The paths of a --from-file LIST: one a line (a CR before the line end is dropped) or
+// NUL-terminated; empty entries are skipped.
+bool read_list(const char *list, bool null_separated, std::vector<std::string> *paths) {
+    std::string text;
+    bool ok;
+    if (is_stdin(list)) {
+        prepare_stdin();
+        ok = read_all(stdin, &text);
+    } else {
+        std::FILE *f = open_for_reading(list);
+        ok = f && read_all(f, &text);
+        if (f) std::fclose(f);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", PROG, is_stdin(list) ? STDIN_NAME : list,
+                     std::strerror(errno));
+        return false;
+    }
+    const char end = null_separated ? '\0' : '\n';
+    for (size_t at = 0; at < text.size();) {
+        size_t stop = text.find(end, at);
+        if (stop == std::string::npos) stop = text.size();
+        std::string entry = text.substr(at, stop - at);
+        if (!null_separated && !entry.empty() && entry.back() == '\r') entry.pop_back();
+        if (!entry.empty()) paths->push_back(entry);
+        at = stop + 1;
     }
     return true;
+}
+
+// A directory's image files in page order, as the library lists them (entries that are
+// not regular files, such as a folder named "scan.png", are no pages). Reports and returns
+// false when the directory cannot be read or holds no image.
+bool directory_pages(const folian_settings *rec, const std::string &dir, std::vector<Page> *pages) {
+    char **paths = nullptr;
+    int count = 0;
+    char error[512];
+    if (!folian_list_directory(dir.c_str(), rec, &paths, &count, error, sizeof error)) {
+        std::fprintf(stderr, "%s: %s\n", PROG, error);
+        return false;
+    }
+    for (int i = 0; i < count; i++) pages->push_back({paths[i], paths[i]});
+    folian_free(paths);
+    if (count == 0) std::fprintf(stderr, "%s: %s: no images in directory\n", PROG, dir.c_str());
+    return count > 0;
+}
+
+bool path_pages(const folian_settings *rec, const std::string &path, std::vector<Page> *pages) {
+    if (path_is_directory(path.c_str())) return directory_pages(rec, path, pages);
+    pages->push_back({path, path});
+    return true;
+}
+
+// Every input in page order: files as given, directories as their image files, a LIST as
+// the paths it holds (taken literally: "-" there is a file of that name).
+bool collect_pages(const Settings &s, const folian_settings *rec, Scratch *scratch, std::vector<Page> *pages) {
+    for (const InputArg &in : s.inputs) {
+        if (!in.is_list) {
+            if (!(is_stdin(in.text) ? stdin_page(scratch, pages) : path_pages(rec, in.text, pages))) return false;
+            continue;
+        }
+        std::vector<std::string> listed;
+        if (!read_list(in.text, s.null_separated, &listed)) return false;
+        if (listed.empty()) {
+            std::fprintf(stderr, "%s: %s: no paths in the list\n", PROG, is_stdin(in.text) ? STDIN_NAME : in.text);
+            return false;
+        }
+        for (const std::string &path : listed)
+            if (!path_pages(rec, path, pages)) return false;
+    }
+    return true;
+}
+
+// The output must not be one of the inputs: the document would replace the picture it is
+// made from. Files are compared by identity, so a link or another spelling of the name
+// counts; with -o -, standard output redirected to a file is the output.
+bool output_replaces_an_input(const Settings &s, const std::vector<Page> &pages) {
+    FileId out, in;
+    if (!(is_stdin(s.output) ? stdout_file_id(&out) : file_id(s.output, &out))) return false;
+    for (const Page &page : pages) {
+        if (file_id(page.path.c_str(), &in) && in == out) {
+            std::fprintf(stderr, "%s: %s: the output would replace this input\n", PROG, page.shown.c_str());
+            return true;
+        }
+    }
+    return false;
 }
 
 const char *base_name(const char *path) {
@@ -265,10 +425,9 @@ struct Progress {
 
 // "cannot write OUT: REASON": the system's reason where the path shows one, else the
 // library's own text.
-void report_output_failure(const char *shown, const char *target) {
+void report_output_failure(const char *target, const char *library_text) {
     int problem = output_problem(target);
-    std::fprintf(stderr, "%s: cannot write %s: %s\n", PROG, shown,
-                 problem ? std::strerror(problem) : folian_last_error());
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", PROG, target, problem ? std::strerror(problem) : library_text);
 }
 
 // Writes the finished scratch file to standard output; true when every byte got there.
@@ -294,71 +453,109 @@ bool copy_to_stdout(const char *path) {
     return ok;
 }
 
-// Adds every page, stopping at the first that fails. True when all were added.
-bool add_pages(folian_doc *doc, const std::vector<std::string> &pages, const Settings &s, unsigned options) {
+// Adds every page, stopping at the first that fails or at a signal that waits to end the
+// tool. True when all were added.
+bool add_pages(folian_doc *doc, const std::vector<Page> &pages, const Settings &s) {
     Progress progress;
     progress.on = !s.verbose && pages.size() > 1 && stderr_is_terminal();
     for (size_t i = 0; i < pages.size(); i++) {
-        const char *path = pages[i].c_str();
-        progress.show(i, pages.size(), path);
+        if (signal_waiting()) return false;
+        const char *path = pages[i].path.c_str(), *shown = pages[i].shown.c_str();
+        progress.show(i, pages.size(), shown);
         // The library's reason for a file it cannot open is a generic one; the system's is
         // more use, and costs one open.
         std::FILE *probe = open_for_reading(path);
         if (!probe) {
             int error = errno;
             progress.clear();
-            std::fprintf(stderr, "%s: cannot read %s: %s\n", PROG, path, std::strerror(error));
+            std::fprintf(stderr, "%s: cannot read %s: %s\n", PROG, shown, std::strerror(error));
             return false;
         }
         std::fclose(probe);
         if (!folian_doc_add(doc, path)) {
             progress.clear();
-            std::fprintf(stderr, "%s: %s: %s\n", PROG, path, folian_last_error());
+            std::fprintf(stderr, "%s: %s: %s\n", PROG, shown, folian_doc_error(doc));
             return false;
         }
         if (s.verbose)
-            std::fprintf(stderr, "[%lu/%lu] %s: %s\n", (unsigned long)i + 1, (unsigned long)pages.size(), path,
-                         describe_page(path, options).c_str());
+            std::fprintf(stderr, "[%lu/%lu] %s: %s\n", (unsigned long)i + 1, (unsigned long)pages.size(), shown,
+                         describe_page(path, s.options()).c_str());
     }
     progress.clear();
     return true;
 }
 
-int convert(const Settings &s) {
-    std::vector<std::string> pages;
-    if (!collect_pages(s, &pages)) return 1;
-    const unsigned options = s.options();
-    folian_init();
-    folian_set_page_size(s.page_size);
-    folian_set_dpi(s.dpi);
-    folian_set_options(options);
-
-    const bool to_stdout = std::strcmp(s.output, "-") == 0;
-    std::string scratch;
-    if (to_stdout) {
-        if (!make_scratch_file(&scratch)) {
-            std::fprintf(stderr, "%s: cannot create a temporary file: %s\n", PROG, std::strerror(errno));
-            return 1;
-        }
-        prepare_stdout();
-    }
-    const char *target = to_stdout ? scratch.c_str() : s.output;
-    const char *shown = to_stdout ? scratch.c_str() : s.output;
+// Converts the pages into `target`; 0 or 1. Signals wait while the document lives, so an
+// interrupt aborts it between pages and never ends the tool while the library holds a
+// named temporary; once the document is finished or aborted, a signal that came ends the
+// tool (with -o -, the copy to standard output is then not made).
+int write_document(const char *target, const folian_settings *rec, const std::vector<Page> &pages, const Settings &s) {
+    hold_signals();
     int status = 1;
-    if (folian_doc *doc = folian_doc_begin(target)) {
-        if (!add_pages(doc, pages, s, options))
+    if (folian_doc *doc = folian_doc_open(target, rec)) {
+        if (*folian_doc_error(doc)) {  // the output cannot be made: found before any page is read
+            report_output_failure(target, folian_doc_error(doc));
             folian_doc_abort(doc);
-        else if (!folian_doc_finish(doc))
-            report_output_failure(shown, target);
-        else
-            status = to_stdout && !copy_to_stdout(target) ? 1 : 0;
+        } else if (!add_pages(doc, pages, s)) {
+            folian_doc_abort(doc);
+        } else if (!folian_doc_finish(doc)) {
+            report_output_failure(target, folian_doc_error(doc));
+        } else {
+            status = 0;
+        }
     } else {
-        report_output_failure(shown, target);
+        std::fprintf(stderr, "%s: out of memory\n", PROG);
     }
-    if (to_stdout) {
-        remove_file(target);
-        forget_on_signal();
+    release_signals();
+    return status;
+}
+
+// The library's settings record for the command line: the choices options() makes, by key.
+// Null (reported) when out of memory.
+folian_settings *library_settings(const Settings &s) {
+    struct Switch {
+        const char *key;
+        unsigned bit;
+    };
+    static const Switch SWITCHES[] = {
+        {"compact", FOLIAN_OPT_COMPACT},        {"interlaced", FOLIAN_OPT_INTERLACED},
+        {"content-probe", FOLIAN_OPT_WIDE_PROBE}, {"exif-rotation", FOLIAN_OPT_ORIENTATION},
+        {"file-dpi", FOLIAN_OPT_FILE_DPI},        {"icc", FOLIAN_OPT_ICC},
+    };
+    folian_settings *rec = folian_settings_new();
+    bool ok = rec != nullptr;
+    const unsigned options = s.options();
+    for (const Switch &sw : SWITCHES) ok = ok && folian_settings_set(rec, sw.key, (options & sw.bit) ? "on" : "off");
+    const std::string dpi = std::to_string(s.dpi);
+    ok = ok && folian_settings_set(rec, "page-size", PAGE_SIZE_NAMES[s.page_size]) &&
+         folian_settings_set(rec, "dpi", dpi.c_str()) &&
+         folian_settings_set(rec, "natural-order", s.natural_order ? "on" : "off");
+    if (!ok) {
+        std::fprintf(stderr, "%s: %s\n", PROG, rec ? folian_settings_error(rec) : "out of memory");
+        folian_settings_free(rec);
+        return nullptr;
     }
+    return rec;
+}
+
+int convert_with(const Settings &s, const folian_settings *rec) {
+    Scratch scratch;
+    std::vector<Page> pages;
+    if (!collect_pages(s, rec, &scratch, &pages)) return 1;
+    if (output_replaces_an_input(s, pages)) return 1;
+    if (!is_stdin(s.output)) return write_document(s.output, rec, pages, s);
+    std::string target;
+    if (!scratch.make("", &target)) return 1;
+    prepare_stdout();
+    return write_document(target.c_str(), rec, pages, s) == 0 && copy_to_stdout(target.c_str()) ? 0 : 1;
+}
+
+int convert(const Settings &s) {
+    delete_scratch_on_signals();
+    folian_settings *rec = library_settings(s);
+    if (!rec) return 1;
+    const int status = convert_with(s, rec);
+    folian_settings_free(rec);
     return status;
 }
 
@@ -367,8 +564,9 @@ int convert(const Settings &s) {
 int main(int argc, char **argv) {
     utf8_arguments(&argc, &argv);
     if (argc >= 2 && std::strcmp(argv[1], "transcode") == 0) {
-        if (argc != 4) return usage_error("transcode takes IN and OUT", nullptr);
-        return transcode_main(PROG, argv[2], argv[3]);
+        const bool strict = argc >= 3 && std::strcmp(argv[2], "--strict") == 0;
+        if (argc != 4 + strict) return usage_error("transcode takes [--strict] IN and OUT", nullptr);
+        return transcode_main(PROG, argv[2 + strict], argv[3 + strict], strict);
     }
     Settings s;
     int status = parse_arguments(argc, argv, &s);

@@ -1,12 +1,14 @@
-// platform.cpp: Windows command-line arguments as UTF-8, files and directory listings by
-// UTF-8 or ANSI path, the scratch file behind `-o -` and the terminal test; the POSIX forms
-// are the plain calls.
+// platform.cpp: Windows command-line arguments as UTF-8, files by UTF-8 or ANSI path, file identities, the scratch files behind `-` and `-o -`, the signals
+// that must not cut a document short, and the terminal test; the POSIX forms are the plain
+// calls.
 #include "platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -14,7 +16,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #else
-#include <dirent.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -27,27 +29,52 @@ using NativeChar = wchar_t;
 using NativeChar = char;
 #endif
 
-// The scratch file's name as the system takes it, in static storage so that a signal
-// handler can delete it without allocating. Empty when there is nothing to delete.
-NativeChar s_scratch[4096];
+// The scratch files' names as the system takes them, in static storage so that a signal
+// handler can delete them without allocating. An empty slot has a zero first character,
+// which is written last when a slot is filled, so a handler never sees half a name.
+constexpr int SCRATCH_SLOTS = 4;  // standard input's image, the -o - document, spare
+constexpr size_t SCRATCH_NAME = 4096;
+NativeChar s_scratch[SCRATCH_SLOTS][SCRATCH_NAME];
 
-void remove_scratch(int sig) {
+void delete_scratch_files() {
+    for (NativeChar *name : s_scratch) {
 #ifdef _WIN32
-    if (s_scratch[0]) DeleteFileW(s_scratch);
+        if (name[0]) DeleteFileW(name);
 #else
-    if (s_scratch[0]) unlink(s_scratch);
+        if (name[0]) unlink(name);
 #endif
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+    }
 }
 
-void delete_scratch_on_signal() {
-    std::signal(SIGINT, remove_scratch);
-    std::signal(SIGTERM, remove_scratch);
-#ifndef _WIN32
-    std::signal(SIGHUP, remove_scratch);
-#endif
+NativeChar *free_scratch_slot() {
+    for (NativeChar *name : s_scratch)
+        if (!name[0]) return name;
+    return nullptr;
 }
+
+void fill_scratch_slot(NativeChar *slot, const NativeChar *name, size_t len) {
+    std::memcpy(slot + 1, name + 1, len * sizeof(NativeChar));  // the terminator included
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    slot[0] = name[0];
+}
+
+NativeChar *slot_named(const NativeChar *name) {
+    for (NativeChar *slot : s_scratch) {
+#ifdef _WIN32
+        if (slot[0] && std::wcscmp(slot, name) == 0) return slot;
+#else
+        if (slot[0] && std::strcmp(slot, name) == 0) return slot;
+#endif
+    }
+    return nullptr;
+}
+
+constexpr int ENDING_SIGNALS[] = {
+    SIGINT, SIGTERM,
+#ifndef _WIN32
+    SIGHUP,
+#endif
+};
 
 // The directory part of a path for the existence tests: "." without one, "/" for the root.
 std::string parent_of(const char *path) {
@@ -130,31 +157,14 @@ bool path_is_directory(const char *path) {
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool list_directory(const char *path, std::vector<std::string> *names, int *error) {
-    std::string pattern = std::string(path) + "/*";
-    std::wstring wpattern;
-    const bool wide = to_wide(pattern.c_str(), &wpattern);
-    WIN32_FIND_DATAW wdata;
-    WIN32_FIND_DATAA adata;
-    HANDLE h = wide ? FindFirstFileW(wpattern.c_str(), &wdata) : FindFirstFileA(pattern.c_str(), &adata);
-    if (h == INVALID_HANDLE_VALUE) {
-        *error = errno_of(GetLastError());
-        return false;
-    }
-    do {
-        std::string name;
-        if (!wide)
-            names->push_back(adata.cFileName);
-        else if (to_utf8(wdata.cFileName, &name))  // a lone surrogate has no UTF-8 path: skipped
-            names->push_back(name);
-    } while (wide ? FindNextFileW(h, &wdata) : FindNextFileA(h, &adata));
-    FindClose(h);
-    return true;
-}
-
 std::FILE *open_for_reading(const char *path) {
     std::wstring w;
     return to_wide(path, &w) ? _wfopen(w.c_str(), L"rb") : std::fopen(path, "rb");
+}
+
+std::FILE *open_for_writing(const char *path) {
+    std::wstring w;
+    return to_wide(path, &w) ? _wfopen(w.c_str(), L"wb") : std::fopen(path, "wb");
 }
 
 bool remove_file(const char *path) {
@@ -171,23 +181,68 @@ int output_problem(const char *path) {
     return 0;
 }
 
-bool make_scratch_file(std::string *path) {
+bool make_scratch_file(const char *suffix, std::string *path) {
     wchar_t dir[MAX_PATH + 1];
     DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-    if (n == 0 || n > MAX_PATH || GetTempFileNameW(dir, L"fol", 0, s_scratch) == 0) {
-        s_scratch[0] = L'\0';
-        errno = errno_of(GetLastError());
+    std::wstring wsuffix;
+    NativeChar *slot = free_scratch_slot();
+    if (n == 0 || n > MAX_PATH || !to_wide(suffix, &wsuffix) || !slot) {
+        errno = n == 0 ? errno_of(GetLastError()) : ENAMETOOLONG;
         return false;
     }
-    if (!to_utf8(s_scratch, path)) {
-        DeleteFileW(s_scratch);
-        s_scratch[0] = L'\0';
-        errno = ENOENT;
-        return false;
+    static unsigned s_count = 0;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        wchar_t name[MAX_PATH + 64];
+        _snwprintf(name, sizeof name / sizeof name[0], L"%lsfolian-%lu-%u%ls", dir, (unsigned long)GetCurrentProcessId(),
+                   ++s_count, wsuffix.c_str());
+        name[sizeof name / sizeof name[0] - 1] = L'\0';
+        HANDLE h = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            errno = errno_of(GetLastError());
+            return false;
+        }
+        CloseHandle(h);
+        if (!to_utf8(name, path)) {
+            DeleteFileW(name);
+            errno = ENOENT;
+            return false;
+        }
+        fill_scratch_slot(slot, name, std::wcslen(name));
+        return true;
     }
-    delete_scratch_on_signal();
+    errno = EEXIST;
+    return false;
+}
+
+bool file_id(const char *path, FileId *id) {
+    std::wstring w;
+    HANDLE h = to_wide(path, &w) ? CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                                 : CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (ok) {
+        id->device = info.dwVolumeSerialNumber;
+        id->number = (unsigned long long)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+    }
+    return ok;
+}
+
+bool stdout_file_id(FileId *id) {
+    HANDLE h = (HANDLE)_get_osfhandle(_fileno(stdout));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info))
+        return false;
+    id->device = info.dwVolumeSerialNumber;
+    id->number = (unsigned long long)info.nFileIndexHigh << 32 | info.nFileIndexLow;
     return true;
 }
+
+void prepare_stdin() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void prepare_stdout() { _setmode(_fileno(stdout), _O_BINARY); }
 
@@ -202,18 +257,9 @@ bool path_is_directory(const char *path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool list_directory(const char *path, std::vector<std::string> *names, int *error) {
-    DIR *d = opendir(path);
-    if (!d) {
-        *error = errno;
-        return false;
-    }
-    while (dirent *e = readdir(d)) names->push_back(e->d_name);
-    closedir(d);
-    return true;
-}
-
 std::FILE *open_for_reading(const char *path) { return std::fopen(path, "rb"); }
+
+std::FILE *open_for_writing(const char *path) { return std::fopen(path, "wb"); }
 
 bool remove_file(const char *path) { return unlink(path) == 0; }
 
@@ -227,25 +273,40 @@ int output_problem(const char *path) {
     return 0;
 }
 
-bool make_scratch_file(std::string *path) {
+bool make_scratch_file(const char *suffix, std::string *path) {
     const char *dir = std::getenv("TMPDIR");
     if (!dir || !*dir) dir = "/tmp";
-    std::string name = std::string(dir) + "/folian-XXXXXX";
-    if (name.size() >= sizeof s_scratch) {
+    std::string name = std::string(dir) + "/folian-XXXXXX" + suffix;
+    NativeChar *slot = free_scratch_slot();
+    if (name.size() >= SCRATCH_NAME || !slot) {
         errno = ENAMETOOLONG;
         return false;
     }
-    std::memcpy(s_scratch, name.c_str(), name.size() + 1);
-    int fd = mkstemp(s_scratch);
-    if (fd < 0) {
-        s_scratch[0] = '\0';
-        return false;
-    }
+    int fd = mkstemps(&name[0], (int)std::strlen(suffix));
+    if (fd < 0) return false;
     close(fd);
-    *path = s_scratch;
-    delete_scratch_on_signal();
+    fill_scratch_slot(slot, name.c_str(), name.size());
+    *path = name;
     return true;
 }
+
+bool file_id(const char *path, FileId *id) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    id->device = (unsigned long long)st.st_dev;
+    id->number = (unsigned long long)st.st_ino;
+    return true;
+}
+
+bool stdout_file_id(FileId *id) {
+    struct stat st;
+    if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    id->device = (unsigned long long)st.st_dev;
+    id->number = (unsigned long long)st.st_ino;
+    return true;
+}
+
+void prepare_stdin() {}
 
 void prepare_stdout() { std::signal(SIGPIPE, SIG_IGN); }
 
@@ -253,11 +314,95 @@ bool stderr_is_terminal() { return isatty(2) != 0; }
 
 #endif
 
-void forget_on_signal() {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-#ifndef _WIN32
-    std::signal(SIGHUP, SIG_DFL);
+void remove_scratch_file(const std::string &path) {
+    remove_file(path.c_str());
+#ifdef _WIN32
+    std::wstring name;
+    NativeChar *slot = to_wide(path.c_str(), &name) ? slot_named(name.c_str()) : nullptr;
+#else
+    NativeChar *slot = slot_named(path.c_str());
 #endif
-    s_scratch[0] = 0;
+    if (slot) slot[0] = 0;  // after the delete: a signal in between deletes a name already gone
 }
+
+// ---- Signals ----------------------------------------------------------------------------
+
+namespace {
+
+volatile std::sig_atomic_t s_holding = 0;  // Windows: inside hold_signals
+volatile std::sig_atomic_t s_waiting = 0;  // Windows: the signal that came while holding
+
+// Async-signal-safe only: unlink, signal and raise. The re-raised signal, blocked while the
+// handler runs, ends the process with its usual status once the handler returns.
+void on_ending_signal(int sig) {
+#ifdef _WIN32
+    if (s_holding) {  // Windows runs the handler on a thread of its own: the main one goes on
+        s_waiting = sig;
+        std::signal(sig, on_ending_signal);
+        return;
+    }
+#endif
+    delete_scratch_files();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+#ifndef _WIN32
+sigset_t ending_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : ENDING_SIGNALS) sigaddset(&set, sig);
+    return set;
+}
+
+sigset_t s_mask_before_hold;
+#endif
+
+}  // namespace
+
+void delete_scratch_on_signals() {
+#ifdef _WIN32
+    for (int sig : ENDING_SIGNALS) std::signal(sig, on_ending_signal);
+#else
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_ending_signal;
+    sa.sa_mask = ending_signal_set();  // one handler at a time
+    for (int sig : ENDING_SIGNALS) sigaction(sig, &sa, nullptr);
+#endif
+}
+
+#ifdef _WIN32
+
+void hold_signals() { s_holding = 1; }
+
+bool signal_waiting() { return s_waiting != 0; }
+
+void release_signals() {
+    s_holding = 0;
+    if (int sig = s_waiting) {
+        delete_scratch_files();
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+    }
+}
+
+#else
+
+void hold_signals() {
+    sigset_t set = ending_signal_set();
+    pthread_sigmask(SIG_BLOCK, &set, &s_mask_before_hold);
+}
+
+bool signal_waiting() {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    for (int sig : ENDING_SIGNALS)
+        if (sigismember(&pending, sig) == 1) return true;
+    return false;
+}
+
+// A signal that waited is delivered before this returns, and ends the tool.
+void release_signals() { pthread_sigmask(SIG_SETMASK, &s_mask_before_hold, nullptr); }
+
+#endif

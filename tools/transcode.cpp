@@ -1,7 +1,7 @@
 // transcode.cpp: `folian transcode IN OUT`: decode a PNG or JPEG and write PNG or JPEG.
 //
-// The formats are told by the file names' extensions, as the converter does; the
-// content is not sniffed. PNG output is compressed. Only the public interface is used: the codecs' own messages
+// The formats are told by the file names' extensions; the content is not sniffed. Every
+// JPEG and PNG the library decodes is read unless --strict asks for the plain decoders. PNG output is compressed. Only the public interface is used: the codecs' own messages
 // are passed on for decoding failures, and the encoders, which set no message, get a
 // fixed one.
 #include "transcode.h"
@@ -37,7 +37,7 @@ ImageFormat format_of(const char *path) {
 
 }  // namespace
 
-int transcode_main(const char *prog, const char *in, const char *out) {
+int transcode_main(const char *prog, const char *in, const char *out, bool strict) {
     ImageFormat from = format_of(in);
     ImageFormat to = format_of(out);
     if (from == FORMAT_UNKNOWN || to == FORMAT_UNKNOWN) {
@@ -47,10 +47,11 @@ int transcode_main(const char *prog, const char *in, const char *out) {
     }
     int width = 0, height = 0;
     const char *message = "";
-    unsigned char *pixels = from == FORMAT_PNG ? kv_png_decode(in, &width, &height, &message)
-                                               : kv_jpeg_decode(in, &width, &height, &message);
+    unsigned char *pixels = from == FORMAT_PNG
+                                ? kv_png_decode_ex(in, strict ? 0u : KV_PNG_INTERLACED, &width, &height, &message)
+                                : kv_jpeg_decode_file_ex(in, strict ? 0u : KV_JPEG_ALL, &width, &height, &message);
     if (!pixels) {
-        std::fprintf(stderr, "%s: %s\n", prog, message && *message ? message : "cannot decode");
+        std::fprintf(stderr, "%s: %s: %s\n", prog, in, message && *message ? message : "cannot decode");
         return 1;
     }
     int ok = to == FORMAT_PNG ? kv_png_write_ex(out, width, height, pixels, KV_PNG_COMPRESS)

@@ -232,23 +232,24 @@ def test_options_and_natural_order_match_the_tool(tmp_path):
         return target.read_bytes()
 
     assert folian.convert(d, out, options=folian.OPT_ALL) == 6
-    assert out.read_bytes() == tool(str(d))
+    assert out.read_bytes() == tool("--name-order", str(d))
     assert folian.convert([d], out, options=folian.OPT_ALL, compact=False, natural_order=True) == 6
     assert out.read_bytes() == tool("--stored", "--natural-order", str(d))
     folian.convert(d, out, compact=True, interlaced=True, wide_probe=True, orientation=True,
                    file_dpi=False, icc=True, page_size="A4", dpi=200)
-    assert out.read_bytes() == tool("-p", "a4", "-r", "200", str(d))
+    assert out.read_bytes() == tool("--name-order", "-p", "a4", "-r", "200", str(d))
     folian.convert(d, out, options=folian.OPT_ALL, compact=False, file_dpi=False, dpi=72)
-    assert out.read_bytes() == tool("--stored", "--dpi=72", str(d))
+    assert out.read_bytes() == tool("--name-order", "--stored", "--dpi=72", str(d))
 
 
-def test_natural_order_numbers_pages_as_people_do():
-    names = [b"10.jpg", b"2.jpg", b"1.jpg", b"a-1.png", b"a1.png", b"A01.png", b"a01.png", b"img007.png",
-             b"img7.png", b"img07b.png"]
-    import functools
-    ordered = sorted(names, key=functools.cmp_to_key(folian._natural_cmp))
-    assert ordered == [b"1.jpg", b"2.jpg", b"10.jpg", b"a-1.png", b"A01.png", b"a01.png", b"a1.png",
-                       b"img007.png", b"img7.png", b"img07b.png"]
+def test_natural_order_numbers_pages_as_people_do(tmp_path):
+    names = ["10.jpg", "2.jpg", "1.jpg", "a-1.png", "a1.png", "A01.png", "a01.png", "img007.png",
+             "img7.png", "img07b.png"]
+    for name in names:
+        (tmp_path / name).write_bytes(b"")
+    ordered = [os.path.basename(p) for p in folian.list_directory(tmp_path, natural_order=True)]
+    assert ordered == ["1.jpg", "2.jpg", "10.jpg", "a-1.png", "A01.png", "a01.png", "a1.png",
+                       "img007.png", "img7.png", "img07b.png"]
 
 
 @pytest.mark.parametrize("kwargs", [{"options": -1}, {"options": 0x40}, {"options": True}, {"colour": True}])
@@ -256,3 +257,49 @@ def test_bad_options_are_refused_before_any_work(tmp_path, kwargs):
     with pytest.raises((ValueError, TypeError)):
         folian.convert([PHOTO], tmp_path / "x.pdf", **kwargs)
     assert not (tmp_path / "x.pdf").exists()
+
+
+@pytest.mark.parametrize("call", [lambda: folian.inflate(b"\x03\x00", -1), lambda: folian.inflate(b"", 2 ** 40),
+                                  lambda: folian.inflate(b"", 1.0), lambda: folian.encode_png("x.png", -1, -1, b""),
+                                  lambda: folian.encode_png("x.png", 2 ** 32 + 1, 1, b"\0" * 8),
+                                  lambda: folian.encode_jpeg("x.jpg", 1, True, b"\0" * 4)])
+def test_sizes_out_of_range_are_refused_before_the_library(call):
+    with pytest.raises(ValueError):
+        call()
+
+
+def test_paths_as_bytes_and_with_nul(tmp_path):
+    d = tmp_path / "d"
+    d.mkdir()
+    (d / "1.jpg").write_bytes(open(PHOTO, "rb").read())
+    (d / "sub.png").mkdir()  # not a file: no page
+    os.symlink(BADGE, str(d / "2.png"))  # a link to a file: a page
+    assert folian.convert(d, tmp_path / "s.pdf") == 2
+    assert folian.convert(os.fsencode(d), os.fsencode(tmp_path / "b.pdf")) == 2
+    assert (tmp_path / "b.pdf").read_bytes() == (tmp_path / "s.pdf").read_bytes()
+    assert folian.list_directory(os.fsencode(d)) == [os.fsencode(d / "1.jpg"), os.fsencode(d / "2.png")]
+    with pytest.raises(folian.Error) as e:
+        folian.convert([os.fsencode(d / "missing.png")], tmp_path / "m.pdf")
+    assert e.value.path == str(d / "missing.png")
+    for call in [lambda: folian.convert([str(d / "1.jpg") + "\0.png"], tmp_path / "n.pdf"),
+                 lambda: folian.convert([d / "1.jpg"], str(tmp_path / "n.pdf") + "\0.png"),
+                 lambda: folian.convert(os.fsencode(d) + b"\0x", tmp_path / "n.pdf"),
+                 lambda: folian.decode(str(d / "1.jpg") + "\0.png"),
+                 lambda: folian.jpeg_info(os.fsencode(d / "1.jpg") + b"\0"),
+                 lambda: folian.encode_png(str(tmp_path / "n.pdf") + "\0.png", 1, 1, b"\0" * 4)]:
+        with pytest.raises(ValueError):
+            call()
+    assert sorted(os.listdir(tmp_path)) == ["b.pdf", "d", "s.pdf"]
+
+
+def test_decode_reads_every_file_the_library_does():
+    data = os.path.join(ROOT, "tests", "data")
+    interlaced = folian.decode(os.path.join(data, "png", "pngsuite", "basi2c08.png"))
+    assert interlaced == folian.decode(os.path.join(data, "png", "pngsuite", "basn2c08.png"))
+    progressive = os.path.join(data, "jpeg", "progressive.jpg")
+    img = folian.decode(progressive)
+    assert len(img.pixels) == img.width * img.height * 4 and folian.jpeg_info(progressive)[:2] == img[:2]
+    with pytest.raises(folian.Error, match="^jpeg: "):
+        folian.decode(progressive, strict=True)
+    with pytest.raises(folian.Error, match="^png: "):
+        folian.decode(os.path.join(data, "png", "pngsuite", "basi2c08.png"), strict=True)

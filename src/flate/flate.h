@@ -14,9 +14,16 @@
 // decoded, or -1 on any failure. The same function as the exported kv_inflate, for the
 // library's own codecs, so they need not go through the public header.
 int32_t flate_inflate(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity);
-// flate_inflate that also tells where the deflate data ended: on success *consumed is the
-// number of input bytes up to and including the byte that holds the final block's last bit.
-int32_t flate_inflate_ex(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity, size_t *consumed);
+// What a successful flate_inflate_ex learnt about the stream beyond its bytes.
+struct InflateFacts {
+    size_t consumed;  // input bytes up to and including the byte with the final block's last bit
+    // False when a block used an incomplete Huffman code that zlib refuses (any but a lone
+    // one-bit literal/length or distance code): the inflater takes such a stream, zlib and
+    // the readers built on it do not, so it must not be handed on as it is.
+    bool zlib_codes;
+};
+// flate_inflate that also fills *facts on success.
+int32_t flate_inflate_ex(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity, InflateFacts *facts);
 
 // ---- Compressor ------------------------------------------------------------------------
 // A compressor state takes its input in pieces of any size and appends the compressed

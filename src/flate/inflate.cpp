@@ -27,7 +27,8 @@
 //    reference's "input runs out" failure.
 //  - Incomplete codes are legal (as in the reference): table slots that belong to no
 //    code hold an invalid entry, which fails when met, as the reference fails after 15
-//    bits that match nothing.
+//    bits that match nothing. zlib refuses most of them; flate_inflate_ex tells its
+//    caller whether the stream held one, for those that hand the stream on to such readers.
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -142,12 +143,17 @@ constexpr Templates make_templates() {
 }
 constexpr Templates TEMPLATES = make_templates();
 
+// How zlib judges a code that build_table accepts: it takes complete codes and the empty
+// code everywhere, and a lone one-bit code for literal/lengths and distances (a block
+// that uses one distance, or only ends), but no other incomplete code.
+enum CodeKind { CODE_LENGTHS, CODE_SYMBOLS };
+
 // Builds the decode table of a canonical code from n code lengths (0 = no code) into
 // `table` of `size` slots. Returns false for over-subscribed lengths, tested exactly as
 // the reference does; incomplete codes (and the empty code) are accepted, their unused
-// slots invalid.
-bool build_table(uint32_t *table, unsigned size, const uint8_t *lens, unsigned n,
-                 const uint32_t *tmpl, unsigned tablebits) {
+// slots invalid, and *zlib_takes says whether zlib would accept the code as `kind`.
+bool build_table(uint32_t *table, unsigned size, const uint8_t *lens, unsigned n, const uint32_t *tmpl,
+                 unsigned tablebits, CodeKind kind, bool *zlib_takes) {
     unsigned count[MAX_CODE_LEN + 1] = {};
     for (unsigned s = 0; s < n; s++) count[lens[s]]++;
     count[0] = 0;
@@ -161,6 +167,8 @@ bool build_table(uint32_t *table, unsigned size, const uint8_t *lens, unsigned n
     offs[1] = 0;
     for (unsigned len = 1; len <= MAX_CODE_LEN; len++) offs[len + 1] = offs[len] + count[len];
     const unsigned total = offs[MAX_CODE_LEN + 1];
+    const bool lone_one_bit = total == 1 && count[1] == 1;
+    *zlib_takes = left == 0 || total == 0 || (kind == CODE_SYMBOLS && lone_one_bit);
     uint16_t sorted[NUM_LITLEN_SYMS];
     for (unsigned s = 0; s < n; s++)
         if (lens[s]) sorted[offs[lens[s]]++] = (uint16_t)s;
@@ -232,11 +240,13 @@ const FixedTables &fixed_tables() {
         for (unsigned s = 144; s < 256; s++) lens[s] = 9;
         for (unsigned s = 256; s < 280; s++) lens[s] = 7;
         for (unsigned s = 280; s < 288; s++) lens[s] = 8;
-        build_table(t.litlen, 1u << LITLEN_TABLEBITS, lens, NUM_LITLEN_SYMS, TEMPLATES.litlen, LITLEN_TABLEBITS);
+        bool unused;
+        build_table(t.litlen, 1u << LITLEN_TABLEBITS, lens, NUM_LITLEN_SYMS, TEMPLATES.litlen, LITLEN_TABLEBITS,
+                    CODE_SYMBOLS, &unused);
         uint8_t dlens[32];
         for (unsigned d = 0; d < 32; d++) dlens[d] = 5;
         // Only 30 of the 32 five-bit codes have a symbol; codes 30 and 31 stay invalid.
-        build_table(t.dist, 1u << DIST_TABLEBITS, dlens, 30, TEMPLATES.dist, DIST_TABLEBITS);
+        build_table(t.dist, 1u << DIST_TABLEBITS, dlens, 30, TEMPLATES.dist, DIST_TABLEBITS, CODE_SYMBOLS, &unused);
         return t;
     }();
     return tables;
@@ -251,6 +261,7 @@ struct Stream {
     uint8_t *out_begin;
     uint8_t *out_next;
     uint8_t *out_end;  // out_begin + min(capacity, 2^31 - 1)
+    bool zlib_codes;   // every dynamic block's codes so far are ones zlib takes
     uint32_t litlen[LITLEN_ENOUGH];
     uint32_t dist[DIST_ENOUGH];
     uint32_t precode[PRECODE_ENOUGH];
@@ -605,7 +616,9 @@ BlockResult read_dynamic_header(Stream &s) {
         if (!get_bits(s, 3, &v)) return BLOCK_FAIL;
         cl_lens[DECODE_ORDER[i]] = (uint8_t)v;
     }
-    if (!build_table(s.precode, PRECODE_ENOUGH, cl_lens, NUM_PRECODE_SYMS, TEMPLATES.precode, PRECODE_TABLEBITS))
+    bool taken[3];
+    if (!build_table(s.precode, PRECODE_ENOUGH, cl_lens, NUM_PRECODE_SYMS, TEMPLATES.precode, PRECODE_TABLEBITS,
+                     CODE_LENGTHS, &taken[0]))
         return BLOCK_FAIL;
 
     const unsigned total = nlit + ndist;
@@ -640,15 +653,20 @@ BlockResult read_dynamic_header(Stream &s) {
         std::memset(s.lens + i, value, rep);
         i += rep;
     }
-    if (!build_table(s.litlen, LITLEN_ENOUGH, s.lens, nlit, TEMPLATES.litlen, LITLEN_TABLEBITS)) return BLOCK_FAIL;
-    if (!build_table(s.dist, DIST_ENOUGH, s.lens + nlit, ndist, TEMPLATES.dist, DIST_TABLEBITS)) return BLOCK_FAIL;
+    if (!build_table(s.litlen, LITLEN_ENOUGH, s.lens, nlit, TEMPLATES.litlen, LITLEN_TABLEBITS, CODE_SYMBOLS,
+                     &taken[1]) ||
+        !build_table(s.dist, DIST_ENOUGH, s.lens + nlit, ndist, TEMPLATES.dist, DIST_TABLEBITS, CODE_SYMBOLS,
+                     &taken[2]))
+        return BLOCK_FAIL;
+    s.zlib_codes = s.zlib_codes && taken[0] && taken[1] && taken[2];
     return BLOCK_OK;
 }
 
 }  // namespace
 
-int32_t flate_inflate_ex(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity, size_t *consumed) {
+int32_t flate_inflate_ex(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity, InflateFacts *facts) {
     Stream s;
+    s.zlib_codes = true;
     s.in_next = in;
     s.in_end = in_len ? in + in_len : in;
     s.bitbuf = 0;
@@ -676,15 +694,16 @@ int32_t flate_inflate_ex(const uint8_t *in, size_t in_len, uint8_t *out, size_t 
         if (r != BLOCK_OK) return -1;
         if (bfinal) {
             // The bit buffer holds whole bytes taken ahead of need; a partly used byte counts.
-            *consumed = (size_t)(s.in_next - in) - (s.bitsleft >> 3);
+            facts->consumed = (size_t)(s.in_next - in) - (s.bitsleft >> 3);
+            facts->zlib_codes = s.zlib_codes;
             return (int32_t)(s.out_next - s.out_begin);
         }
     }
 }
 
 int32_t flate_inflate(const uint8_t *in, size_t in_len, uint8_t *out, size_t capacity) {
-    size_t consumed;
-    return flate_inflate_ex(in, in_len, out, capacity, &consumed);
+    InflateFacts facts;
+    return flate_inflate_ex(in, in_len, out, capacity, &facts);
 }
 
 extern "C" FOLIAN_API int32_t kv_inflate(const unsigned char *in, size_t in_len, unsigned char *out,

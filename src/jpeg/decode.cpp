@@ -27,6 +27,8 @@
 #include "jpeg/markers.h"
 #include "mem.h"
 
+const char JPEG_ERR_TOO_LARGE[] = "jpeg: image too large";
+
 bool jpg_huff_build(jpg_huff *t, const uint8_t counts[16], const uint8_t *symbols) {
     int32_t code = 0, index = 0;
     t->maxcode[0] = -1;
@@ -103,7 +105,6 @@ constexpr const char *E_LOSSLESS = "jpeg: lossless JPEG not supported";
 constexpr const char *E_HIERARCHICAL = "jpeg: hierarchical JPEG not supported";
 constexpr const char *E_ARITHMETIC = "jpeg: arithmetic-coded JPEG not supported";
 
-constexpr uint64_t MAX_PIXELS = 200000000;
 
 // Marker codes.
 constexpr uint8_t M_SOF0 = 0xC0, M_SOF1 = 0xC1, M_SOF2 = 0xC2, M_DHT = 0xC4, M_RST0 = 0xD0, M_RST7 = 0xD7,
@@ -153,8 +154,8 @@ const char *parse_sof(jpg_decoder *d, const uint8_t *p, uint32_t n) {
     if (p[0] != 8) return E_PRECISION;
     uint32_t y = load_be16(p + 1), x = load_be16(p + 3), nf = p[5];
     // Two components have no colour rule; 1, 3 and 4 do.
-    if (!(nf == 1 || nf == 3 || nf == 4) || x == 0 || y == 0 || (uint64_t)x * y > MAX_PIXELS)
-        return E_UNSUP_SOF;
+    if (!(nf == 1 || nf == 3 || nf == 4) || x == 0 || y == 0) return E_UNSUP_SOF;
+    if (jpeg_too_large(x, y)) return JPEG_ERR_TOO_LARGE;
     if (n < 6 + 3 * nf) return E_BAD_SOF;
     for (uint32_t i = 0; i < nf; i++) {
         const uint8_t *c = p + 6 + 3 * i;
@@ -205,12 +206,13 @@ const char *parse_sos(jpg_decoder *d, const uint8_t *p, uint32_t n) {
     return nullptr;
 }
 
-// What the extended decoder says about the frame types it does not decode.
+// What the extended decoder says about the frame types it does not decode. Frames
+// 0xC9 to 0xCF (0xCC is not one) are arithmetic-coded, whatever else they are.
 const char *unsupported_frame(uint8_t m) {
+    if (m >= 0xC9 && m != 0xCC) return E_ARITHMETIC;
     switch (m) {
-    case 0xC3: case 0xC7: case 0xCB: case 0xCF: return E_LOSSLESS;
+    case 0xC3: case 0xC7: return E_LOSSLESS;
     case 0xC5: case 0xC6: return E_HIERARCHICAL;
-    case 0xC9: case 0xCA: case 0xCD: case 0xCE: return E_ARITHMETIC;
     default: return nullptr;
     }
 }
@@ -224,7 +226,10 @@ const char *parse_frame(jpg_decoder *d, uint8_t m, const uint8_t *pl, uint32_t n
         return parse_sof(d, pl, n);
     }
     if (m == M_SOF1 && (d->flags & KV_JPEG_EXTENDED)) return parse_sof(d, pl, n);
-    return d->flags ? unsupported_frame(m) : nullptr;  // without options: skipped
+    // Without options other frames are passed over, but an arithmetic-coded one is named:
+    // its scan would otherwise fail as if the file were broken.
+    const char *why = unsupported_frame(m);
+    return d->flags || why == E_ARITHMETIC ? why : nullptr;
 }
 
 }  // namespace

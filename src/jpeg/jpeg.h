@@ -20,6 +20,12 @@ struct jpg_buf {
     uint64_t len;
 };
 
+// The largest frame the decoder and the conversion take, in pixels, and what they say
+// of a larger one.
+constexpr uint64_t JPEG_MAX_PIXELS = 200000000;
+inline bool jpeg_too_large(uint64_t width, uint64_t height) { return width * height > JPEG_MAX_PIXELS; }
+extern const char JPEG_ERR_TOO_LARGE[];  // "jpeg: image too large"
+
 // Reads a whole file of at least 2 bytes into a cleared `buf`. Returns 1 or 0 (nothing held).
 int jpg_read_file(const char *path, jpg_buf *buf);
 

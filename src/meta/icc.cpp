@@ -6,6 +6,7 @@
 // falls back to shows the picture as the library always has.
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "bytes.h"
 #include "checksum.h"
@@ -22,6 +23,11 @@ constexpr uint64_t ICC_CLASS_AT = 12;
 constexpr uint64_t ICC_SPACE_AT = 16;
 constexpr uint64_t ICC_MAGIC_AT = 36;
 
+// ---- ICC tag table: a count at 128, then entries of signature, offset, size (each 4 bytes)
+constexpr uint64_t ICC_TAG_COUNT_AT = ICC_HEADER_SIZE;
+constexpr uint64_t ICC_TAG_ENTRY = 12;
+constexpr uint64_t ICC_TAG_BASE = 8;  // every tag's data opens with its type and 4 reserved bytes
+
 // ---- JPEG APP2 chunk layout: "ICC_PROFILE\0", sequence number (from 1), chunk count -----
 constexpr uint8_t ICC_MARKER = 0xE2;
 constexpr char ICC_TAG[] = "ICC_PROFILE";  // with its NUL, 12 bytes
@@ -30,6 +36,81 @@ constexpr uint32_t ICC_CHUNK_HEAD = ICC_TAG_SIZE + 2;
 
 bool is_icc_chunk(const JpegSegment &s) {
     return s.marker == ICC_MARKER && s.len >= ICC_CHUNK_HEAD && std::memcmp(s.data, ICC_TAG, ICC_TAG_SIZE) == 0;
+}
+
+bool sig_is(const uint8_t *p, const char *sig) { return std::memcmp(p, sig, 4) == 0; }
+
+// Where a tag's data lies in a profile whose table has been bounds-checked.
+struct IccTag {
+    uint64_t at, size;
+};
+
+// The first entry named `sig`, or {0, 0} when the table has none.
+IccTag icc_find_tag(const uint8_t *p, const char *sig) {
+    const uint64_t count = load_be32(p + ICC_TAG_COUNT_AT);
+    for (uint64_t i = 0; i < count; i++) {
+        const uint8_t *e = p + ICC_TAG_COUNT_AT + 4 + i * ICC_TAG_ENTRY;
+        if (sig_is(e, sig)) return {load_be32(e + 4), load_be32(e + 8)};
+    }
+    return {0, 0};
+}
+
+// True when the table's count fits the profile and every entry's data lies after the
+// table and inside the profile. Viewers that meet an entry outside it repair the
+// profile with a warning on every render, or refuse to link it.
+bool icc_tag_table_ok(const uint8_t *p, uint64_t len) {
+    if (len < ICC_TAG_COUNT_AT + 4) return false;
+    const uint64_t count = load_be32(p + ICC_TAG_COUNT_AT);
+    const uint64_t table_end = ICC_TAG_COUNT_AT + 4 + count * ICC_TAG_ENTRY;
+    if (table_end > len) return false;
+    for (uint64_t i = 0; i < count; i++) {
+        const uint8_t *e = p + ICC_TAG_COUNT_AT + 4 + i * ICC_TAG_ENTRY;
+        const uint64_t at = load_be32(e + 4), size = load_be32(e + 8);
+        if (at < table_end || size < ICC_TAG_BASE || at + size > len) return false;
+    }
+    return true;
+}
+
+// A tone curve: 'curv' with its count of 16-bit entries, or 'para' with the parameters
+// its function type needs (types 0 to 4 take 1, 3, 4, 5 and 7 of them).
+bool icc_curve_ok(const uint8_t *p, IccTag t) {
+    static constexpr uint64_t PARA_PARAMS[] = {1, 3, 4, 5, 7};
+    if (t.size < ICC_TAG_BASE + 4) return false;
+    const uint8_t *d = p + t.at;
+    if (sig_is(d, "curv")) return t.size >= 12 + 2 * (uint64_t)load_be32(d + 8);
+    if (!sig_is(d, "para")) return false;
+    const uint32_t type = load_be16(d + 8);
+    return type <= 4 && t.size >= 12 + 4 * PARA_PARAMS[type];
+}
+
+bool icc_xyz_ok(const uint8_t *p, IccTag t) { return t.size >= ICC_TAG_BASE + 12 && sig_is(p + t.at, "XYZ "); }
+
+// A table from device values to the connection space, by its type's fixed head.
+bool icc_lut_ok(const uint8_t *p, IccTag t) {
+    const uint8_t *d = p + t.at;
+    if (sig_is(d, "mft1")) return t.size >= 48;
+    if (sig_is(d, "mft2")) return t.size >= 52;
+    if (sig_is(d, "mAB ")) return t.size >= 32;
+    if (sig_is(d, "mpet")) return t.size >= 16;
+    return false;
+}
+
+// True when the profile carries what a reader needs to turn the image's values into
+// colours: a device-to-connection table, or else the shaper form of its space (a grey
+// curve; three colorants and three curves). A reader takes the table first when there
+// is one, so a table that is present must itself be sound.
+bool icc_device_path_ok(const uint8_t *p, const uint8_t *space) {
+    for (const char *lut : {"D2B0", "A2B0"}) {
+        const IccTag t = icc_find_tag(p, lut);
+        if (t.size) return icc_lut_ok(p, t);
+    }
+    if (sig_is(space, "GRAY")) return icc_curve_ok(p, icc_find_tag(p, "kTRC"));
+    if (!sig_is(space, "RGB ")) return false;
+    for (const char *c : {"rXYZ", "gXYZ", "bXYZ"})
+        if (!icc_xyz_ok(p, icc_find_tag(p, c))) return false;
+    for (const char *c : {"rTRC", "gTRC", "bTRC"})
+        if (!icc_curve_ok(p, icc_find_tag(p, c))) return false;
+    return true;
 }
 
 // zlib header (RFC 1950): deflate, a window of at most 32 KiB, a valid check, no
@@ -47,6 +128,7 @@ int icc_check(const uint8_t *p, uint64_t len) {
     if (std::memcmp(cls, "link", 4) == 0 || std::memcmp(cls, "abst", 4) == 0 || std::memcmp(cls, "nmcl", 4) == 0)
         return 0;
     const uint8_t *space = p + ICC_SPACE_AT;
+    if (!icc_tag_table_ok(p, len) || !icc_device_path_ok(p, space)) return 0;
     if (std::memcmp(space, "GRAY", 4) == 0) return 1;
     if (std::memcmp(space, "RGB ", 4) == 0) return 3;
     if (std::memcmp(space, "CMYK", 4) == 0) return 4;

@@ -68,7 +68,10 @@ MetaDpi meta_dpi_from_rational(uint64_t x_num, uint64_t x_den, uint64_t y_num, u
 // Component count of a well-formed profile (1, 3 or 4), or 0: the header's size field
 // must equal `len`, 'acsp' must sit at offset 36, the colour space must be GRAY, RGB or
 // CMYK, and the class one that may describe an image (not a device link, abstract or
-// named-colour profile).
+// named-colour profile). Its tag table must fit the profile with every tag's data inside
+// it, and the tags that turn the image's values into colours (a device-to-connection
+// table, or the grey curve, or the three colorants and curves of RGB) must be present
+// and of their types.
 int icc_check(const uint8_t *p, uint64_t len);
 
 // One APPn segment: its marker (0xE0 to 0xEF) and the payload after the length field.

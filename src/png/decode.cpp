@@ -144,8 +144,9 @@ bool png_data_plain(const PngChunks &ci, const PngDecodeFacts &facts, const uint
     // The decoder reads past a preset-dictionary flag and wrong check bits; other readers do not.
     const unsigned header = (unsigned)idat[0] << 8 | idat[1];
     if (header % 31 != 0 || (idat[1] & 0x20)) return false;
-    // Bytes between the deflate data and the Adler-32 are skipped here, but not by zlib.
-    return facts.deflate_end + 4 == ci.idat_total;
+    // Bytes between the deflate data and the Adler-32 are skipped here, but not by zlib;
+    // nor are the incomplete codes the inflater takes.
+    return facts.zlib_codes && facts.deflate_end + 4 == ci.idat_total;
 }
 
 namespace {
@@ -659,8 +660,8 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
     const uint8_t *idat;
     if (const char *err = image_data(data, ci, buf, &idat)) return err;
     const uint64_t idat_len = ci.idat_total;
-    size_t deflate_len = 0;
-    const int32_t got = flate_inflate_ex(idat + 2, (size_t)(idat_len - 6), raw, (size_t)lay.raw_size, &deflate_len);
+    InflateFacts inflated;
+    const int32_t got = flate_inflate_ex(idat + 2, (size_t)(idat_len - 6), raw, (size_t)lay.raw_size, &inflated);
     if (got < 0 || (uint64_t)got != lay.raw_size) return PNG_ERR_INFLATE;
     const uint32_t expected_adler = load_be32(idat + idat_len - 4);
 
@@ -724,7 +725,8 @@ const char *decode(const uint8_t *data, uint64_t len, unsigned flags, int *width
     if (adler != expected_adler) return PNG_ERR_ADLER;
     if (facts) {
         facts->max_filter = max_filter;
-        facts->deflate_end = 2 + (uint64_t)deflate_len;
+        facts->deflate_end = 2 + (uint64_t)inflated.consumed;
+        facts->zlib_codes = inflated.zlib_codes;
     }
 
     *pixels = buf.result;

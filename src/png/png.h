@@ -43,12 +43,14 @@ void png_join_idat(const uint8_t *data, const PngChunks &chunks, uint8_t *dst);
 struct PngDecodeFacts {
     uint8_t max_filter = 0;    // the highest filter type of any row
     uint64_t deflate_end = 0;  // bytes of the joined IDAT data up to the deflate data's end
+    bool zlib_codes = false;   // every Huffman code of the data is one zlib takes
 };
 // True when any reader of zlib streams with PNG predictors (a PDF /FlateDecode filter with
 // /Predictor 15) gets from the joined IDAT data exactly the samples this decoder read: a
 // well-formed zlib header (check bits right, no preset dictionary), the Adler-32 straight
 // after the deflate data, filter types 0 to 4 only, no interlacing, and a sample layout
-// PDF carries as it is (grey 1, 2, 4, 8 bits; RGB 8 bits; palette 1 to 8 bits).
+// PDF carries as it is (grey 1, 2, 4, 8 bits; RGB 8 bits; palette 1 to 8 bits), and no
+// Huffman code that zlib refuses.
 bool png_data_plain(const PngChunks &chunks, const PngDecodeFacts &facts, const uint8_t *idat);
 
 // The failure texts.

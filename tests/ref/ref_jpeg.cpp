@@ -179,12 +179,13 @@ bool ref_jpeg_decode(const uint8_t *d, size_t n, int *width, int *height, std::v
             const uint8_t *pl = d + p + 4;
             size_t ln = L - 2;
             if (m == 0xC2) return fail("jpeg: progressive JPEG not supported");
+            if (m >= 0xC9 && m <= 0xCF && m != 0xCC) return fail("jpeg: arithmetic-coded JPEG not supported");
             if (m == 0xC0) {
                 if (ln <= 6) return fail("jpeg: bad SOF");
                 if (pl[0] != 8) return fail("jpeg: only 8-bit samples supported");
                 int y = (int)be16(pl + 1), x = (int)be16(pl + 3), c = pl[5];
-                if (!(c == 1 || c == 3 || c == 4) || x == 0 || y == 0 || (long long)x * y > 200000000LL)
-                    return fail("jpeg: unsupported SOF");
+                if (!(c == 1 || c == 3 || c == 4) || x == 0 || y == 0) return fail("jpeg: unsupported SOF");
+                if ((long long)x * y > 200000000LL) return fail("jpeg: image too large");
                 if (ln < 6 + 3 * (size_t)c) return fail("jpeg: bad SOF");
                 for (int i = 0; i < c; i++) {
                     const uint8_t *e = pl + 6 + 3 * i;
