@@ -167,10 +167,12 @@ FOLIAN_API int folian_settings_set(folian_settings *s, const char *key, const ch
 FOLIAN_API const char *folian_settings_error(const folian_settings *s) FOLIAN_NOEXCEPT;
 
 /* Starts a document with the settings of s (copied: s may be changed or freed at once; null
- * means the defaults). The output path is checked at once: an output that cannot be created
- * (a directory, a place without write access) is reported by folian_doc_error and every later
- * call fails. folian_doc_add/finish/abort serve it as they serve folian_doc_begin's documents,
- * but report through folian_doc_error only, and name the reason a file is refused. Returns
+ * means the defaults). The output path and the page layout are checked at once: an output
+ * that cannot be created (a directory, a place without write access) or margins that leave no
+ * room are reported by folian_doc_error and every later call fails. folian_doc_add/finish/
+ * abort serve it as they serve folian_doc_begin's documents, but report through
+ * folian_doc_error only, and folian_doc_finish releases it only on success: after a failed
+ * finish the handle stays for folian_doc_error, and folian_doc_abort releases it. Returns
  * null only when out of memory. */
 FOLIAN_API folian_doc *folian_doc_open(const char *pdf_path, const folian_settings *s) FOLIAN_NOEXCEPT;
 /* The last failure of an opened document, "" if none. Never null; owned by the document and

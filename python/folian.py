@@ -108,6 +108,9 @@ _doc_abort = _declare("folian_doc_abort", None, ctypes.c_void_p)
 _settings_new = _declare("folian_settings_new", ctypes.c_void_p)
 _settings_set = _declare("folian_settings_set", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p)
 _settings_free = _declare("folian_settings_free", None, ctypes.c_void_p)
+_settings_error = _declare("folian_settings_error", ctypes.c_char_p, ctypes.c_void_p)
+_doc_open = _declare("folian_doc_open", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
+_doc_error = _declare("folian_doc_error", ctypes.c_char_p, ctypes.c_void_p)
 _list_directory = _declare("folian_list_directory", ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p,
                            ctypes.POINTER(ctypes.POINTER(ctypes.c_char_p)), _c_int_p, ctypes.c_char_p,
                            ctypes.c_size_t)
@@ -205,60 +208,100 @@ def _options(options, flags):
     if isinstance(options, bool) or not isinstance(options, int) or options & ~OPT_ALL:
         raise ValueError("options must be FOLIAN_OPT_* bits (0 to %d), not %r" % (OPT_ALL, options))
     for name, bit in _OPTION_NAMES.items():
-        value = flags.pop(name, None)
-        if value is not None:
+        value = flags.get(name)
+        # orientation=True/False is the EXIF switch of old; a word is the page's orientation.
+        if value is not None and (name != "orientation" or isinstance(value, bool)):
+            del flags[name]
             options = options | bit if value else options & ~bit
-    if flags:
-        raise TypeError("convert() got an unexpected keyword argument %r" % next(iter(flags)))
     return options
 
 
-def convert(inputs, output, page_size="image", dpi=150, options=None, natural_order=False, **flags):
+# The library's key of each option bit.
+_BIT_KEYS = {OPT_COMPACT: "compact", OPT_INTERLACED: "interlaced", OPT_WIDE_PROBE: "content-probe",
+             OPT_ORIENTATION: "exif-rotation", OPT_FILE_DPI: "file-dpi", OPT_ICC: "icc"}
+
+
+def _setting_text(value):
+    """A keyword's value as the library's keys take it: True/False as on/off, numbers as text."""
+    if isinstance(value, bool):
+        return b"on" if value else b"off"
+    if isinstance(value, (int, float, str)):
+        return str(value).encode("utf-8")
+    if isinstance(value, bytes):
+        return value
+    raise ValueError("a setting must be a bool, a number or a text, not %r" % (value,))
+
+
+def _settings_record(settings):
+    """A library settings record with `settings` ((key, value) pairs) set in order. An unknown
+    key raises TypeError, a bad value ValueError, each with the library's message."""
+    record = _settings_new()
+    if not record:
+        raise MemoryError("folian: no memory for a settings record")
+    for key, value in settings:
+        text = _setting_text(value)
+        if b"\0" in text or not _settings_set(record, key.encode("utf-8"), text):
+            message = _text(_settings_error(record)) or "settings: %s: bad value %r" % (key, value)
+            _settings_free(record)
+            raise (TypeError if message.startswith("settings: unknown key") else ValueError)(message)
+    return record
+
+
+def convert(inputs, output, page_size="image", dpi=150, options=None, natural_order=False, **settings):
     """Writes one PDF with a page per image and returns the number of pages.
 
     `inputs` is a list of PNG/JPEG paths in page order or one path; a directory among them
     stands for its image files in case-insensitive name order (with `natural_order`, digit
     runs compare as numbers: 2.jpg before 10.jpg). `page_size` is "image" (the page is the
-    image at `dpi`), "a4", "letter" or "a3" (any case). `options` are OPT_* bits (none by
-    default: the plain documents), and each can be set or cleared by name: compact,
-    interlaced, wide_probe, orientation, file_dpi, icc (True or False).
+    image at `dpi`), a paper name ("a4", "letter", ... any case) or "WxH" with a unit
+    ("210x297mm"). `options` are OPT_* bits (none by default: the plain documents), and each
+    can be set or cleared by name: compact, interlaced, wide_probe, orientation, file_dpi,
+    icc (True or False). Every other keyword is a key of the library's settings, with
+    underscores for dashes: orientation="landscape", margin="2cm", fit="fill",
+    max_pixels=50000000, max_pages=500, ... (True/False for on/off).
 
-    Pages are converted one at a time. A failure raises Error with the library's message and
-    the file it concerns, and leaves no output file (an old one keeps its content)."""
-    try:
-        mode = PAGE_SIZES[str(page_size).lower()]
-    except KeyError:
-        raise ValueError("page_size must be one of %s, not %r" % (", ".join(PAGE_SIZES), page_size))
+    Pages are converted one at a time, with no lock: conversions run in parallel on threads.
+    A failure raises Error with the library's message and the file it concerns, and leaves
+    no output file (an old one keeps its content)."""
     if isinstance(dpi, bool) or not isinstance(dpi, int) or not 1 <= dpi <= 10000:
         raise ValueError("dpi must be an integer from 1 to 10000, not %r" % (dpi,))
-    bits = _options(options, flags)
+    bits = _options(options, settings)
+    pairs = [("page-size", page_size), ("dpi", dpi)]
+    pairs += [(key, bool(bits & bit)) for bit, key in _BIT_KEYS.items()]
+    pairs += [("natural-order", bool(natural_order))]
+    pairs += [(name.replace("_", "-"), value) for name, value in settings.items()]
     out = _path(output)
-    items = [inputs] if isinstance(inputs, (str, bytes, os.PathLike)) else list(inputs)
-    pages = []
-    for item in items:
-        path = _path(item)
-        if os.path.isdir(path):
-            pages += _directory_pages(item, natural_order)
-        else:
-            pages.append((path, _shown(item)))
-    if not pages:
-        raise ValueError("no input files")
-    with _lock:
-        _init()
-        _set_page_size(mode)
-        _set_dpi(dpi)
-        _set_options(bits)
-        doc = _doc_begin(out)
+    record = _settings_record(pairs)
+    try:
+        items = [inputs] if isinstance(inputs, (str, bytes, os.PathLike)) else list(inputs)
+        pages = []
+        for item in items:
+            path = _path(item)
+            if os.path.isdir(path):
+                pages += _directory_pages(item, natural_order)
+            else:
+                pages.append((path, _shown(item)))
+        if not pages:
+            raise ValueError("no input files")
+        doc = _doc_open(out, record)
         if not doc:
-            raise Error(_text(_last_error()), _shown(output))
+            raise MemoryError("folian: no memory for a document")
+        if _doc_error(doc):
+            message = _text(_doc_error(doc))
+            _doc_abort(doc)
+            raise Error(message, _shown(output))
         for path, shown in pages:
             if not _doc_add(doc, path):
-                message = _text(_last_error())
+                message = _text(_doc_error(doc))
                 _doc_abort(doc)
                 raise Error(message, shown)
         if not _doc_finish(doc):
-            raise Error(_text(_last_error()), _shown(output))
+            message = _text(_doc_error(doc))
+            _doc_abort(doc)  # a failed finish leaves the handle for its message
+            raise Error(message, _shown(output))
         return len(pages)
+    finally:
+        _settings_free(record)
 
 
 def _take_pixels(ptr, width, height):

@@ -401,7 +401,8 @@ int finish_doc(folian_doc *d, Report *r) {
         ok = 1;
     else
         set_err(r, d->doc.message[0] ? d->doc.message : "folian_doc_finish: pdf write failed");
-    release_doc(d);
+    // An opened document that failed stays for folian_doc_error to say why; abort releases it.
+    if (ok || !d->opened) release_doc(d);
     return ok;
 }
 
@@ -504,7 +505,9 @@ int convert(const Settings *s, const char *const *inputs, int count, const char 
         if (d) release_doc(d);
         return 0;
     }
-    return finish_doc(d, r);
+    ok = finish_doc(d, r);
+    if (!ok) release_doc(d);
+    return ok;
 }
 
 }  // namespace
@@ -678,7 +681,7 @@ FOLIAN_API int folian_doc_finish(folian_doc *d) noexcept {
         return 0;
     }
     if (d->open_failed) {
-        release_doc(d);
+        if (!d->opened) release_doc(d);
         return 0;
     }
     Report r = doc_report(d);

@@ -280,7 +280,9 @@ TEST_F(Settings, OutputPathIsTakenAndCheckedWhenTheDocumentBegins) {
     d = folian_doc_open(tmp.path.c_str(), nullptr);
     EXPECT_EQ(folian_doc_error(d), tmp.path + ": pdf_write: cannot open output file");
     EXPECT_EQ(folian_doc_add(d, in.c_str()), 0);
-    EXPECT_EQ(folian_doc_finish(d), 0);
+    EXPECT_EQ(folian_doc_finish(d), 0);  // a failed finish keeps the handle for its message
+    EXPECT_EQ(folian_doc_error(d), tmp.path + ": pdf_write: cannot open output file");
+    folian_doc_abort(d);
     EXPECT_EQ(convert(nullptr, {tmp.file("missing.jpg")}, tmp.path), tmp.path + ": pdf_write: cannot open output file");
 }
 

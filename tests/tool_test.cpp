@@ -50,7 +50,7 @@ TEST(Tool, HelpVersionAndUsageErrors) {
     TempDir tmp;
     std::string in = q(data_path("jpeg/grey.jpg")), out = tmp.file("u.pdf");
     for (const std::string &bad :
-         {std::string(""), in, "-o " + q(out), "-p a5 -o " + q(out) + " " + in,
+         {std::string(""), in, "-o " + q(out), "-p a11 -o " + q(out) + " " + in,
           "-r 0 -o " + q(out) + " " + in, "-r 10001 -o " + q(out) + " " + in,
           "-r 7x -o " + q(out) + " " + in, "-x -o " + q(out) + " " + in, std::string("-o")}) {
         r = tool(bad);
@@ -136,8 +136,13 @@ TEST(Tool, UsageErrorsSayWhatWasWrong) {
         {"-o x.pdf -vq a.png", "folian: unknown option '-vq'\n"},
         {"--verbose=yes -o x.pdf a.png", "folian: option takes no value: '--verbose=yes'\n"},
         {"-o x.pdf --dpi", "folian: option needs a value: '--dpi'\n"},
-        {"--page-size=a5 -o x.pdf a.png", "folian: unknown page size (image, a4, letter or a3): 'a5'\n"},
-        {"-r 0 -o x.pdf a.png", "folian: resolution must be 1 to 10000, not '0'\n"},
+        {"--page-size=a11 -o x.pdf a.png",
+         "folian: --page-size 'a11': accepted: image, a0-a10, b0-b10, c4-c6, letter, legal, tabloid, ledger, "
+         "statement, executive, or WxH with a unit pt (default), mm, cm or in, sides 3 to 14400 pt (210x297mm, "
+         "8.5x11in)\n"},
+        {"-r 0 -o x.pdf a.png", "folian: --dpi '0': accepted: a whole number of dots per inch from 1 to 10000\n"},
+        {"--fit=cover -o x.pdf a.png", "folian: --fit 'cover': accepted: into, fill, exact, shrink, enlarge\n"},
+        {"--max-pages -1 -o x.pdf a.png", "folian: --max-pages '-1': accepted: a whole number (0: the default)\n"},
         {"a.png", "folian: no output file (-o)\n"},
     };
     for (const auto &c : cases) {
@@ -145,6 +150,23 @@ TEST(Tool, UsageErrorsSayWhatWasWrong) {
         EXPECT_EQ(r.status, 2) << c.first;
         EXPECT_EQ(r.out.substr(0, r.out.find("usage:")), c.second) << c.first;
     }
+}
+
+// Layout and limit options reach the library's keys in both spellings; limits name the file.
+TEST(Tool, LayoutAndLimitOptions) {
+    TempDir tmp;
+    std::string in = q(data_path("jpeg/baseline-420.jpg")), a = tmp.file("a.pdf"), b = tmp.file("b.pdf");
+    ASSERT_EQ(tool("-p a5 --orientation landscape -m 1cm --fit fill -o " + q(a) + " " + in).status, 0);
+    ASSERT_EQ(tool("--page-size=A5 --auto-orient --margin=1cm --fit=fill -o " + q(b) + " " + in).status, 0);
+    EXPECT_NE(read_text(a).find("/MediaBox [0 0 595.28 419.53]"), std::string::npos);
+    EXPECT_EQ(read_file(a), read_file(b));  // the 96x64 picture is landscape: auto turns the page too
+    ToolRun r = tool("--max-pixels 6000 -o " + q(a) + " " + in);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "folian: " + data_path("jpeg/baseline-420.jpg") + ": 96x64 is over the limit of 6000 pixels\n");
+    r = tool("-m 5in -p a5 -o " + q(tmp.file("c.pdf")) + " " + in);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("no room for the picture on a 419.53x595.28 pt page"), std::string::npos) << r.out;
+    EXPECT_FALSE(file_exists(tmp.file("c.pdf")));
 }
 
 // -o - gives the bytes -o FILE writes; a failure gives standard output nothing at all, and
@@ -182,7 +204,8 @@ TEST(Tool, LongOptionsAndPageSizesInAnyCase) {
     EXPECT_NE(read_text(tmp.file("a4.pdf")).find("/MediaBox [0 0 595.28 841.89]"), std::string::npos);
     ASSERT_EQ(tool("--page-size IMAGE -o " + q(tmp.file("img.pdf")) + " -- " + in).status, 0);
     ToolRun r = tool("--help");
-    for (const char *option : {"--output", "--page-size", "--dpi", "--verbose", "--natural-order", "--name-order",
+    for (const char *option : {"--output", "--page-size", "--orientation", "--auto-orient", "--margin", "--fit",
+                               "--max-pixels", "--max-pages", "--dpi", "--verbose", "--natural-order", "--name-order",
                                "--from-file", "--null", "--stored", "--strict", "--help", "--version", "transcode"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }

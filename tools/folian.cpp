@@ -37,10 +37,21 @@ const char *const HELP =
     "      --from-file LIST   input paths read from the file LIST, one a line (- reads them\n"
     "                         from standard input), taken where the option stands\n"
     "  -0, --null             the paths in LIST end with a NUL character, not a line end\n"
-    "  -p, --page-size SIZE   image: the page is the image at its resolution (default);\n"
-    "                         a4, letter, a3: the image scaled to fit and centred; any case\n"
+    "  -p, --page-size SIZE   image: the page is the image at its resolution (default); a paper\n"
+    "                         a0-a10, b0-b10, c4-c6, letter, legal, tabloid, ledger, statement,\n"
+    "                         executive; or WxH with pt, mm, cm or in: -p a4, -p 210x297mm\n"
+    "      --orientation O    portrait (default), landscape, or auto: the page turns to the\n"
+    "                         image: -p a4 --orientation landscape\n"
+    "      --auto-orient      the same as --orientation auto\n"
+    "  -m, --margin M         margins: one, two (vertical,horizontal) or four (top,right,\n"
+    "                         bottom,left) lengths: -m 2cm,2.5cm\n"
+    "      --fit MODE         into (default), fill (clipped), exact, shrink or enlarge:\n"
+    "                         -p a4 --fit shrink -r 300\n"
     "  -r, --dpi DPI          resolution of every image, 1 to 10000 (default: the file's own,\n"
-    "                         else 150)\n"
+    "                         else 150): -r 300\n"
+    "      --max-pixels N     refuse an image over N pixels, from its header: --max-pixels\n"
+    "                         50000000 (0: the decoders' limits, the default)\n"
+    "      --max-pages N      refuse a document over N pages: --max-pages 500 (0: none)\n"
     "  -v, --verbose          one line per page on standard error: name, size, how embedded\n"
     "      --name-order       directory files in the library's case-insensitive name order\n"
     "      --natural-order    directory files in numbered order (the default)\n"
@@ -74,9 +85,13 @@ struct InputArg {
 
 bool is_stdin(const char *text) { return std::strcmp(text, "-") == 0; }
 
+// A library setting the command line asks for, by key, in the order given.
+struct KeyValue {
+    const char *key, *value;
+};
+
 struct Settings {
-    int page_size = FOLIAN_PAGE_IMAGE;
-    int dpi = 150;
+    std::vector<KeyValue> keys;
     bool dpi_given = false;
     bool verbose = false;
     bool natural_order = true;
@@ -106,31 +121,15 @@ int usage_error(const char *what, const char *arg) {
     return 2;
 }
 
-bool same_text_ignoring_case(const char *a, const char *b) {
-    for (; *a && *b; a++, b++) {
-        char ca = *a >= 'A' && *a <= 'Z' ? (char)(*a - 'A' + 'a') : *a;
-        if (ca != *b) return false;
-    }
-    return *a == *b;
+// A value the library refuses: the option, the value and what the library accepts.
+int bad_value(const char *option, const char *value, const char *library_text) {
+    const char *accepted = std::strstr(library_text, "accepted: ");
+    std::fprintf(stderr, "%s: --%s '%s': %s\n", PROG, option, value, accepted ? accepted : library_text);
+    std::fprintf(stderr, "%sTry 'folian --help' for more information.\n", SYNOPSIS);
+    return 2;
 }
 
-const char *const PAGE_SIZE_NAMES[] = {"image", "a4", "letter", "a3"};  // FOLIAN_PAGE_* order
-
-int parse_page_size(const char *s) {
-    for (int i = 0; i < 4; i++)
-        if (same_text_ignoring_case(s, PAGE_SIZE_NAMES[i])) return i;
-    return -1;
-}
-
-int parse_dpi(const char *s) {
-    char *end;
-    errno = 0;
-    long v = std::strtol(s, &end, 10);
-    if (errno || end == s || *end || v < 1 || v > 10000) return -1;
-    return (int)v;
-}
-
-enum OptionId { OPT_OUTPUT, OPT_FROM_FILE, OPT_NULL, OPT_PAGE_SIZE, OPT_DPI, OPT_VERBOSE, OPT_NATURAL,
+enum OptionId { OPT_OUTPUT, OPT_FROM_FILE, OPT_NULL, OPT_KEY, OPT_AUTO_ORIENT, OPT_VERBOSE, OPT_NATURAL,
                 OPT_NAME_ORDER, OPT_STORED, OPT_STRICT, OPT_HELP, OPT_VERSION };
 
 struct OptionName {
@@ -143,8 +142,12 @@ struct OptionName {
 const OptionName OPTIONS[] = {
     {"output", 'o', true, OPT_OUTPUT},      {"from-file", 0, true, OPT_FROM_FILE},
     {"null", '0', false, OPT_NULL},         {"name-order", 0, false, OPT_NAME_ORDER},
-    {"page-size", 'p', true, OPT_PAGE_SIZE},
-    {"dpi", 'r', true, OPT_DPI},            {"verbose", 'v', false, OPT_VERBOSE},
+    // Options named as the library's keys go to the settings record as they are.
+    {"page-size", 'p', true, OPT_KEY},      {"orientation", 0, true, OPT_KEY},
+    {"auto-orient", 0, false, OPT_AUTO_ORIENT}, {"margin", 'm', true, OPT_KEY},
+    {"fit", 0, true, OPT_KEY},              {"max-pixels", 0, true, OPT_KEY},
+    {"max-pages", 0, true, OPT_KEY},
+    {"dpi", 'r', true, OPT_KEY},            {"verbose", 'v', false, OPT_VERBOSE},
     {"natural-order", 0, false, OPT_NATURAL}, {"stored", 0, false, OPT_STORED},
     {"strict", 0, false, OPT_STRICT},       {"help", 'h', false, OPT_HELP},
     {"version", 0, false, OPT_VERSION},
@@ -191,9 +194,8 @@ int check_inputs(const Settings &s) {
     return -1;
 }
 
-// Reads the command line into *s. Returns -1 to go on, else the exit status (help, version,
-// usage errors).
-int parse_arguments(int argc, char **argv, Settings *s) {
+// parse_arguments with a scratch record that checks the values of the library's keys.
+int parse_with(int argc, char **argv, Settings *s, folian_settings *check) {
     bool options_done = false;
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
@@ -218,14 +220,14 @@ int parse_arguments(int argc, char **argv, Settings *s) {
         case OPT_FROM_FILE: s->inputs.push_back({value, true}); break;
         case OPT_NULL: s->null_separated = true; break;
         case OPT_NAME_ORDER: s->natural_order = false; break;
-        case OPT_PAGE_SIZE:
-            if ((s->page_size = parse_page_size(value)) < 0)
-                return usage_error("unknown page size (image, a4, letter or a3):", value);
+        case OPT_KEY:
+            // Checked at once on a scratch record, so a bad value is a usage error.
+            if (!folian_settings_set(check, o->long_name, value))
+                return bad_value(o->long_name, value, folian_settings_error(check));
+            s->keys.push_back({o->long_name, value});
+            s->dpi_given |= std::strcmp(o->long_name, "dpi") == 0;
             break;
-        case OPT_DPI:
-            if ((s->dpi = parse_dpi(value)) < 0) return usage_error("resolution must be 1 to 10000, not", value);
-            s->dpi_given = true;
-            break;
+        case OPT_AUTO_ORIENT: s->keys.push_back({"orientation", "auto"}); break;
         case OPT_VERBOSE: s->verbose = true; break;
         case OPT_NATURAL: s->natural_order = true; break;
         case OPT_STORED: s->stored = true; break;
@@ -237,6 +239,19 @@ int parse_arguments(int argc, char **argv, Settings *s) {
     if (!s->output) return usage_error("no output file (-o)", nullptr);
     if (s->inputs.empty()) return usage_error("no input", nullptr);
     return check_inputs(*s);
+}
+
+// Reads the command line into *s. Returns -1 to go on, else the exit status (help, version,
+// usage errors).
+int parse_arguments(int argc, char **argv, Settings *s) {
+    folian_settings *check = folian_settings_new();
+    if (!check) {
+        std::fprintf(stderr, "%s: out of memory\n", PROG);
+        return 1;
+    }
+    const int status = parse_with(argc, argv, s, check);
+    folian_settings_free(check);
+    return status;
 }
 
 // ---- Pages ----------------------------------------------------------------------------
@@ -500,6 +515,7 @@ int write_document(const char *target, const folian_settings *rec, const std::ve
             folian_doc_abort(doc);
         } else if (!folian_doc_finish(doc)) {
             report_output_failure(target, folian_doc_error(doc));
+            folian_doc_abort(doc);  // a failed finish leaves the handle for its message
         } else {
             status = 0;
         }
@@ -526,10 +542,8 @@ folian_settings *library_settings(const Settings &s) {
     bool ok = rec != nullptr;
     const unsigned options = s.options();
     for (const Switch &sw : SWITCHES) ok = ok && folian_settings_set(rec, sw.key, (options & sw.bit) ? "on" : "off");
-    const std::string dpi = std::to_string(s.dpi);
-    ok = ok && folian_settings_set(rec, "page-size", PAGE_SIZE_NAMES[s.page_size]) &&
-         folian_settings_set(rec, "dpi", dpi.c_str()) &&
-         folian_settings_set(rec, "natural-order", s.natural_order ? "on" : "off");
+    for (const KeyValue &kv : s.keys) ok = ok && folian_settings_set(rec, kv.key, kv.value);
+    ok = ok && folian_settings_set(rec, "natural-order", s.natural_order ? "on" : "off");
     if (!ok) {
         std::fprintf(stderr, "%s: %s\n", PROG, rec ? folian_settings_error(rec) : "out of memory");
         folian_settings_free(rec);
