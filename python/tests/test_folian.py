@@ -84,7 +84,7 @@ def test_failures_raise_the_library_message_and_leave_no_file(tmp_path):
     assert out.read_bytes() == b"old"
 
 
-@pytest.mark.parametrize("kwargs", [{"page_size": "a5"}, {"page_size": None}, {"dpi": 0},
+@pytest.mark.parametrize("kwargs", [{"page_size": "a11"}, {"page_size": None}, {"dpi": 0}, {"fit": "cover"},
                                     {"dpi": 10001}, {"dpi": 1.5}, {"dpi": True}])
 def test_bad_settings_are_refused_before_any_work(tmp_path, kwargs):
     with pytest.raises(ValueError):
