@@ -4,8 +4,9 @@
 # merges what the campaign found back into fuzz/corpus/TARGET, minimised (only inputs
 # that add coverage are kept). A crashing input is left in build/fuzz/artifacts/TARGET;
 # copy it to fuzz/crashers/TARGET/ with a line in fuzz/crashers/README.md once mended.
-# Usage: scripts/fuzz.sh TARGET SECONDS   (TARGET: inflate, png, jpeg, jpeg_encode, convert)
-# Prints the executions and the date of the campaign on its last line.
+# Usage: scripts/fuzz.sh TARGET SECONDS   (TARGET: the name of a fuzz/TARGET_fuzz.cpp)
+# With FUZZ_RUNS=N set, the campaign ends after N executions or SECONDS, whichever is first.
+# Prints the executions, their rate and the date of the campaign on its last line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -ne 2 ]; then
@@ -28,11 +29,12 @@ log=$dir/$target.log
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 "$dir/${target}_fuzz" "$work" "$seeds" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
-  -timeout=20 -artifact_prefix="$artifacts/" -print_final_stats=1 2>"$log" || {
+  -timeout=20 -artifact_prefix="$artifacts/" -print_final_stats=1 ${FUZZ_RUNS:+-runs=$FUZZ_RUNS} 2>"$log" || {
   echo "campaign stopped on a failure; see $log and $artifacts" >&2
   exit 1
 }
 runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
 # Minimise: a fresh corpus of the inputs that together keep every feature seen.
 merged=$dir/merged/$target
 rm -rf "$merged"
@@ -45,4 +47,4 @@ while [ "$(du -sk "$merged" | cut -f1)" -gt "$budget_kb" ]; do
 done
 rm -rf "$seeds"
 mv "$merged" "$seeds"
-echo "$target: ${runs:-?} executions in ${seconds} s on $(date -u +%Y-%m-%d), corpus $(ls "$seeds" | wc -l) files, $(du -sk "$seeds" | cut -f1) KB"
+echo "$target: ${runs:-?} executions (${rate:-?}/s) in at most ${seconds} s on $(date -u +%Y-%m-%d), corpus $(ls "$seeds" | wc -l) files, $(du -sk "$seeds" | cut -f1) KB"
