@@ -287,6 +287,23 @@ TEST(Tiff, UnsupportedAndDamagedFilesFailByName) {
     EXPECT_EQ(good.page.pixels[4], 85);
 }
 
+// Modified Huffman rows (no tool here writes them), hand-coded: 8 columns, 2 rows, each
+// row from a byte boundary. Row 0: white 8 (10011). Row 1: white 2 (0111), black 4 (011),
+// white 2 (0111).
+TEST(Tiff, ModifiedHuffmanRows) {
+    std::vector<uint8_t> f = tiny_tiff({{256, 4, 1, 8}, {257, 4, 1, 2}, {258, 3, 1, 1}, {259, 3, 1, 2}, {262, 3, 1, 0},
+                                        {273, 4, 1, 122}, {277, 3, 1, 1}, {278, 4, 1, 2}, {279, 4, 1, 3}});
+    f.insert(f.end(), {0x98, 0x76, 0xE0});
+    Decoded d;
+    decode(f, 0, 0, &d);
+    ASSERT_TRUE(d.ok) << d.msg;
+    const uint8_t want[16] = {255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 0, 0, 0, 0, 255, 255};
+    for (int i = 0; i < 16; i++) EXPECT_EQ(d.page.pixels[4 * i], want[i]) << i;
+    EXPECT_EQ(d.page.pass, TIFF_PASS_CCITT);
+    EXPECT_EQ(d.page.ccitt.k, 0);
+    EXPECT_TRUE(d.page.ccitt.encoded_byte_align);
+}
+
 // Every prefix of a few files, and many single-bit flips, decode or fail cleanly; the
 // sanitizers see any read outside the buffer (each input gets a buffer of its own size).
 TEST(Tiff, HostileInputNeverCrashes) {

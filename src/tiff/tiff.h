@@ -30,7 +30,8 @@ enum TiffPass {
 // is in most-significant-bit-first order whatever the file's FillOrder (a reversed copy
 // is made when needed).
 struct TiffCcitt {
-    int k;                    // -1 two-dimensional (Group 4), 0 one-dimensional, 1 mixed 1-D/2-D (Group 3 2-D)
+    int k;                    // -1 two-dimensional (Group 4), 0 one-dimensional; positive: mixed
+                              // 1-D/2-D rows (Group 3 2-D), the row count, so any mix is allowed
     int columns, rows;        // the page's width and height
     bool black_is_1;          // true when a 1 bit is black (PhotometricInterpretation 1)
     bool encoded_byte_align;  // every coded row starts on a byte boundary
