@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "folian.h"
 #include "libjpeg_util.h"
 #include "test_util.h"
 #include "tiff/tiff.h"
@@ -234,6 +235,14 @@ TEST(Tiff, PagesFactsAndPassthrough) {
         worst = std::max(worst, std::abs((int)ref.samples[i] - (int)jpeg.page.pixels[i / 3 * 4 + i % 3]));
     EXPECT_LE(worst, 2);
 
+    // An ICC profile carried over from a PNG file reaches the metadata reader.
+    file = make_tiff(dir, "convert '" + data_path("meta/icc-srgb.png") + "' out.tif");
+    ImageMeta meta;
+    meta_init(&meta);
+    tiff_read_meta(file.data(), file.size(), 0, FOLIAN_OPT_ICC, 3, &meta);
+    EXPECT_EQ(meta.icc_components, 3);
+    meta_release(&meta);
+
     // Several strips: no passthrough; NO_PASS and INFO_ONLY are honoured.
     file = make_tiff(dir, "convert fax.pbm a.tif && tiffcp -c g4 -r 8 a.tif out.tif");
     Decoded strips, info;
@@ -258,17 +267,21 @@ TEST(Tiff, UnsupportedAndDamagedFilesFailByName) {
     EXPECT_STREQ(msg, TIFF_ERR_LOOP);
     std::vector<uint8_t> cut = tiny_grey();
     cut.resize(cut.size() - 1);
-    std::vector<uint8_t> old_jpeg = tiny_grey(), floats = tiny_grey(), ycbcr = tiny_grey(), past_end = tiny_grey();
+    std::vector<uint8_t> old_jpeg = tiny_grey(), jpeg12 = tiny_grey(), ycbcr = tiny_grey(), past_end = tiny_grey();
+    jpeg12[8 + 2 + 2 * 12 + 8] = 12;        // BitsPerSample
+    jpeg12[8 + 2 + 3 * 12 + 8] = 7;         // Compression
     old_jpeg[8 + 2 + 3 * 12 + 8] = 6;       // Compression
     ycbcr[8 + 2 + 4 * 12 + 8] = 6;          // PhotometricInterpretation
     past_end[8 + 2 + 5 * 12 + 9] = 0x10;    // StripOffsets 122 + 4096
-    floats = tiny_tiff({{256, 4, 1, 2}, {257, 4, 1, 2}, {258, 3, 1, 32}, {339, 3, 1, 3}, {273, 4, 1, 8}, {279, 4, 1, 4}});
+    const std::vector<uint8_t> floats = tiny_tiff(
+        {{256, 4, 1, 2}, {257, 4, 1, 2}, {258, 3, 1, 32}, {339, 3, 1, 3}, {273, 4, 1, 8}, {279, 4, 1, 4}});
     const Bad cases[] = {
         {{'I', 'I', 42, 0}, TIFF_ERR_HEADER},
         {tiny_tiff({}, 0), TIFF_ERR_IFD},
         {tiny_grey(20000, 20000), TIFF_ERR_TOO_LARGE},
         {cut, TIFF_ERR_TRUNCATED},
         {old_jpeg, TIFF_ERR_OLD_JPEG},
+        {jpeg12, TIFF_ERR_JPEG12},
         {floats, TIFF_ERR_FLOAT},
         {ycbcr, TIFF_ERR_YCBCR},
         {past_end, TIFF_ERR_OFFSET},
