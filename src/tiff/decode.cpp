@@ -317,33 +317,39 @@ int sample_slot(const Layout &L, uint32_t plane, uint32_t s) {
     return NO_SLOT;
 }
 
-// Stores the samples of a decompressed chunk (host-order 16-bit values when 16 bits deep).
+// Stores the samples of a decompressed chunk (host-order 16-bit values when 16 bits deep);
+// `get` reads sample i of a row, one instance per depth so the inner loop has no branch on it.
+template <typename Get>
+void store_rows(const Layout &L, const int *slots, const uint8_t *buf, uint64_t x0, uint64_t y0, uint32_t cols,
+                uint32_t rows, uint8_t *px, Get get) {
+    for (uint32_t y = 0; y < rows; y++) {
+        const uint8_t *row = buf + y * L.row_bytes;
+        uint8_t *dst = px + ((y0 + y) * L.width + x0) * 4;
+        uint64_t i = 0;
+        for (uint32_t x = 0; x < cols; x++, dst += 4)
+            for (uint32_t s = 0; s < L.spc; s++, i++)
+                if (slots[s] != NO_SLOT) dst[slots[s]] = get(row, i);
+    }
+}
+
 void store_samples(const Layout &L, const uint8_t *buf, uint32_t plane, uint64_t x0, uint64_t y0, uint32_t cols,
                    uint32_t rows, uint8_t *px) {
     int slots[MAX_SAMPLES];
     for (uint32_t s = 0; s < L.spc; s++) slots[s] = sample_slot(L, plane, s);
     const uint32_t bits = L.bits, mask = (1u << (bits < 16 ? bits : 0)) - 1;
-    for (uint32_t y = 0; y < rows; y++) {
-        const uint8_t *row = buf + y * L.row_bytes;
-        uint8_t *dst = px + ((y0 + y) * L.width + x0) * 4;
-        for (uint32_t x = 0; x < cols; x++, dst += 4) {
-            for (uint32_t s = 0; s < L.spc; s++) {
-                if (slots[s] == NO_SLOT) continue;
-                const uint64_t i = (uint64_t)x * L.spc + s;
-                uint32_t v;
-                if (bits == 8) {
-                    v = row[i];
-                } else if (bits == 16) {
-                    uint16_t w;
-                    std::memcpy(&w, row + 2 * i, 2);
-                    v = w >> 8;
-                } else {
-                    const uint64_t bit = i * bits;
-                    v = (uint32_t)(row[bit >> 3] >> (8 - bits - (bit & 7))) & mask;
-                }
-                dst[slots[s]] = (uint8_t)v;
-            }
-        }
+    if (bits == 8) {
+        store_rows(L, slots, buf, x0, y0, cols, rows, px, [](const uint8_t *row, uint64_t i) { return row[i]; });
+    } else if (bits == 16) {
+        store_rows(L, slots, buf, x0, y0, cols, rows, px, [](const uint8_t *row, uint64_t i) {
+            uint16_t w;
+            std::memcpy(&w, row + 2 * i, 2);
+            return (uint8_t)(w >> 8);
+        });
+    } else {
+        store_rows(L, slots, buf, x0, y0, cols, rows, px, [bits, mask](const uint8_t *row, uint64_t i) {
+            const uint64_t bit = i * bits;
+            return (uint8_t)((row[bit >> 3] >> (8 - bits - (bit & 7))) & mask);
+        });
     }
 }
 
