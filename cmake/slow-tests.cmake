@@ -4,5 +4,8 @@
 set(folian_slow_tests
   PdfWrite.DocumentsPastTwoGibibytesKeepExactOffsets     # writes two 2.2 GB files
   Streaming.PeakMemoryDoesNotGrowWithThePageCount
-  Inflate.CountPastTwoToThe31Fails)
+  Inflate.CountPastTwoToThe31Fails
+  # each makes and reads back dozens of files with ImageMagick and libtiff's tools
+  Tiff.CompressionsMatchLibtiff Tiff.PhotometricsMatchLibtiff Tiff.FaxCodingsMatchLibtiff
+  Tiff.PagesFactsAndPassthrough Tiff.HostileInputNeverCrashes)
 set_tests_properties(${folian_slow_tests} PROPERTIES LABELS slow)

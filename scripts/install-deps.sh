@@ -2,12 +2,12 @@
 # Installs what the build and the tests need on Debian/Ubuntu. Run it as root or as a user
 # with sudo: it calls sudo itself, and only when it is not root and a package is missing.
 # The library itself needs only a C++17 compiler and CMake; everything else is for the
-# tests, whose oracles and peers are zlib, libpng, libjpeg-turbo, qpdf and poppler, and for
-# the checks of scripts/test.sh: pkg-config and man-db (package), MinGW-w64 and wine
-# (windows), pytest (python).
+# tests, whose oracles and peers are zlib, libpng, libjpeg-turbo, libtiff (its tools),
+# ImageMagick, qpdf and poppler, and for the checks of scripts/test.sh: pkg-config and
+# man-db (package), MinGW-w64 and wine (windows), pytest (python).
 set -euo pipefail
 pkgs=(build-essential cmake libgtest-dev zlib1g-dev libpng-dev libjpeg-dev
-      qpdf poppler-utils libjpeg-turbo-progs pngcheck locales
+      qpdf poppler-utils libjpeg-turbo-progs pngcheck locales libtiff-tools imagemagick
       pkg-config man-db g++-mingw-w64-x86-64 wine wine64 python3-pytest)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -68,7 +68,6 @@ namespace {
 
 // ---- Format constants ------------------------------------------------------------------
 constexpr uint8_t SIGNATURE[8] = {137, 80, 78, 71, 13, 10, 26, 10};
-constexpr uint64_t MAX_PIXELS = 104857600;  // the limit on width * height
 constexpr uint32_t MAX_PLTE_LEN = 768;      // 256 entries of 3 bytes
 constexpr uint64_t MAX_BITS_PER_ROW = 0x7FFFFFFF;  // it must fit a signed 32-bit value
 constexpr size_t ROW_SLACK = 16;
@@ -92,7 +91,7 @@ const char *png_walk_chunks(const uint8_t *data, uint64_t len, PngChunks *ci) {
         if (std::memcmp(type, "IHDR", 4) == 0) {
             if (L != 13) return PNG_ERR_IHDR_LEN;
             const int32_t w = (int32_t)load_be32(d), h = (int32_t)load_be32(d + 4);
-            if (w <= 0 || h <= 0 || (uint64_t)w * (uint64_t)h > MAX_PIXELS) return PNG_ERR_TOO_LARGE;
+            if (w <= 0 || h <= 0 || (uint64_t)w * (uint64_t)h > PNG_MAX_PIXELS) return PNG_ERR_TOO_LARGE;
             ci->width = w;
             ci->height = h;
             ci->depth = d[8];

@@ -12,6 +12,8 @@
 // input is only read. Re-entrant: the messages are constants. `flags` widens what is
 // accepted: PNG_DECODE_INTERLACED lets Adam7 files through.
 constexpr unsigned PNG_DECODE_INTERLACED = 0x01u;
+// The limit on width * height; the library's other lossless decoders share it.
+constexpr uint64_t PNG_MAX_PIXELS = 104857600;
 struct PngDecodeFacts;
 uint8_t *png_decode_memory(const uint8_t *data, uint64_t len, int *width, int *height, const char **message,
                            unsigned flags = 0, PngDecodeFacts *facts = nullptr);
