@@ -19,7 +19,6 @@ extern const char BMP_ERR_COMPRESSION[];  // "bmp: unsupported compression"
 extern const char BMP_ERR_EMBEDDED[];     // "bmp: embedded JPEG or PNG data not supported"
 extern const char BMP_ERR_MASKS[];        // "bmp: bad colour masks"
 extern const char BMP_ERR_TOP_DOWN_RLE[]; // "bmp: top-down RLE image"
-extern const char BMP_ERR_RLE[];          // "bmp: bad RLE data"
 extern const char BMP_ERR_MEMORY[];       // "bmp: out of memory"
 
 #endif

@@ -27,7 +27,6 @@ const char BMP_ERR_COMPRESSION[] = "bmp: unsupported compression";
 const char BMP_ERR_EMBEDDED[] = "bmp: embedded JPEG or PNG data not supported";
 const char BMP_ERR_MASKS[] = "bmp: bad colour masks";
 const char BMP_ERR_TOP_DOWN_RLE[] = "bmp: top-down RLE image";
-const char BMP_ERR_RLE[] = "bmp: bad RLE data";
 const char BMP_ERR_MEMORY[] = "bmp: out of memory";
 
 namespace {
