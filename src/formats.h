@@ -13,6 +13,7 @@ enum FormatLoader {
     LOADER_PNG,      // decoded; compact pages may carry the file's own image data
     LOADER_JPEG,     // probed and embedded byte for byte
     LOADER_PIXELS,   // decoded to RGBA, page by page
+    LOADER_FRAMES,   // frames drawn one after another onto one canvas (GIF)
 };
 
 struct FormatRow {
@@ -22,6 +23,9 @@ struct FormatRow {
     FormatLoader loader;
     // True when the first bytes are this format's signature.
     bool (*sniff)(const uint8_t *data, uint64_t len);
+    // The width and height the header declares, for the limits checked before decoding;
+    // null where the loader checks them itself.
+    bool (*header_size)(const uint8_t *data, uint64_t len, uint64_t *width, uint64_t *height);
     // The number of pages (frames) a file gives, 0 with *message set when it cannot be
     // told; null for formats of one page a file.
     int (*pages)(const uint8_t *data, uint64_t len, const char **message);

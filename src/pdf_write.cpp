@@ -416,7 +416,9 @@ void gather_row(const PixelForm &f, const uint8_t *px, size_t w, uint8_t *out, s
     const int per_byte = 8 / f.depth;
     for (size_t x = 0; x < w; x++) {
         const uint8_t *p = px + 4 * x;
-        const unsigned v = f.kind == FORM_GREY ? p[0] >> 7 : f.slots[colour_slot(f, rgb_key(p))];
+        const unsigned v = f.kind == FORM_GREY    ? p[0] >> 7
+                           : f.kind == FORM_ALPHA ? p[3] >> 7
+                                                  : f.slots[colour_slot(f, rgb_key(p))];
         out[x / per_byte] |= (uint8_t)(v << (8 - f.depth * (int)(x % per_byte + 1)));
     }
 }
@@ -516,6 +518,13 @@ void write_passthrough_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im,
     end_stream_object(doc);
 }
 
+bool alpha_bilevel(const PdfImage *im) {
+    const uint64_t n = (uint64_t)im->width * (uint64_t)im->height;
+    for (uint64_t i = 0; i < n; i++)
+        if (im->pixels[4 * i + 3] != 0 && im->pixels[4 * i + 3] != 255) return false;
+    return true;
+}
+
 // Fax data as the file holds it, for PDF's own CCITT decoder.
 void write_coded_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfCoded *c) {
     begin_object(doc, pg->image_obj);
@@ -547,8 +556,10 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
             return;
         }
     }
+    // A page of the newer formats whose pixels are either wholly opaque or wholly clear
+    // (GIF transparency) gets a 1-bit mask.
     f->kind = FORM_ALPHA;
-    f->depth = 8;
+    f->depth = extra && (extra->page_flags & PDF_PAGE_INDEXED) && alpha_bilevel(im) ? 1 : 8;
     if (pg->has_alpha) write_deflated_image(doc, pg, im, *f);
     std::free(f);
 }
