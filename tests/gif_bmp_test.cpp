@@ -4,6 +4,7 @@
 // fail with their own message on damaged files; the generic decoder reaches them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "bmp/bmp.h"
 #include "folian.h"
 #include "gif/gif.h"
+#include "pdf_test_util.h"
 #include "test_util.h"
 
 namespace {
@@ -269,4 +271,103 @@ TEST(Bmp, DamagedFilesFailWithTheirMessage) {
     const std::vector<uint8_t> top = make_bmp({40, 8, 4, -4, 1, {}, 2, {4, 1, 0, 1}});
     EXPECT_EQ(bmp_decode_memory(top.data(), top.size(), &w, &h, &msg), nullptr);
     EXPECT_STREQ(msg, BMP_ERR_TOP_DOWN_RLE);
+}
+
+// ---- Conversions ----------------------------------------------------------------------------
+
+namespace {
+
+// Converts `inputs` with the given keys; the error text when it fails, else "".
+std::string convert_with(const std::vector<std::pair<const char *, const char *>> &keys,
+                         const std::vector<std::string> &inputs, const std::string &pdf) {
+    folian_settings *s = folian_settings_new();
+    for (const auto &kv : keys) EXPECT_EQ(folian_settings_set(s, kv.first, kv.second), 1) << kv.first;
+    std::vector<const char *> in;
+    for (const std::string &p : inputs) in.push_back(p.c_str());
+    char error[512] = "";
+    const int ok = folian_convert(s, in.data(), (int)in.size(), pdf.c_str(), error, sizeof error);
+    folian_settings_free(s);
+    return ok ? "" : error;
+}
+
+// `pdfimages -list` rows as "type color bpc enc" per image.
+std::vector<std::string> image_kinds(const std::string &pdf) {
+    std::string out;
+    EXPECT_EQ(run_command("pdfimages -list '" + pdf + "' | tail -n +3 | awk '{print $3, $6, $8, $9}'", &out), 0);
+    std::vector<std::string> rows;
+    for (size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) rows.push_back(out.substr(at, nl - at));
+    return rows;
+}
+
+}  // namespace
+
+// Every frame and picture becomes a page that renders as the decoder's pixels over white;
+// GIF pages are /Indexed with a 1-bit mask, grey pictures (grey+alpha and 16-bit grey PNG
+// too) /DeviceGray, and the document passes qpdf's check.
+TEST(NewFormats, DocumentRendersAsDecodedPixels) {
+    if (!have_magick() || !have_program("pdftocairo") || !have_program("qpdf")) GTEST_SKIP() << "tools missing";
+    TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> made = {
+        {"anim.gif", "-dispose none -size 30x20 xc:yellow -page +3+4 -size 10x8 xc:blue -dispose background "
+                     "-page +15+10 -size 12x6 xc:green -dispose none -page +0+0 -size 2x2 xc:red"},
+        {"grey-alpha.png", "-size 16x9 gradient:white-black \\( +clone -flop \\) -alpha off "
+                           "-compose copy-opacity -composite -type GrayscaleAlpha"},
+        {"grey16.png", "-size 16x9 gradient:white-black -depth 16 -type Grayscale"},
+    };
+    std::vector<std::string> inputs;
+    for (const auto &m : made) {
+        inputs.push_back(dir.file(m.first));
+        ASSERT_EQ(run_command("convert " + m.second + " '" + inputs.back() + "'"), 0) << m.first;
+    }
+    inputs.push_back(dir.file("alpha.bmp"));
+    write_file(inputs.back(), make_bmp({124, 32, 5, 4, 3, {0xFF0000, 0xFF00, 0xFF, 0xFF000000u}, 0, pattern(20, 4)}));
+    const std::string pdf = dir.file("out.pdf");
+    ASSERT_EQ(convert_with({{"formats", "all"}, {"compact", "on"}}, inputs, pdf), "");
+    std::string check;
+    EXPECT_EQ(run_command("qpdf --check '" + pdf + "' 2>&1", &check), 0) << check;
+    int page = 0;
+    for (const std::string &path : inputs) {
+        const std::vector<uint8_t> file = read_file(path);
+        int frames = 1;
+        for (int f = 0; f < frames; f++) {
+            int w, h, rw, rh;
+            unsigned char *px = kv_decode(file.data(), file.size(), f, 0, &w, &h, &frames, nullptr);
+            ASSERT_TRUE(px) << path;
+            const std::vector<uint8_t> rgb = render_page(pdf, ++page, 150, &rw, &rh);
+            ASSERT_EQ(rw, w) << path;
+            ASSERT_EQ(rh, h) << path;
+            int worst = 0;
+            for (int i = 0; i < w * h * 3; i++) {
+                const int a = px[i / 3 * 4 + 3], over_white = (px[i / 3 * 4 + i % 3] * a + 255 * (255 - a) + 127) / 255;
+                worst = std::max(worst, std::abs(over_white - rgb[i]));
+            }
+            EXPECT_LE(worst, 2) << path << " frame " << f;
+            std::free(px);
+        }
+    }
+    EXPECT_EQ(page, 7);
+    const std::vector<std::string> kinds = image_kinds(pdf);
+    ASSERT_EQ(kinds.size(), 10u) << ::testing::PrintToString(kinds);
+    EXPECT_EQ(kinds[1], "image index 1 image");  // yellow and blue
+    EXPECT_EQ(kinds[4], "smask gray 1 image");   // the rectangle cleared to the background
+    EXPECT_EQ(kinds[5], "image gray 8 image");   // grey + alpha
+    EXPECT_EQ(kinds[7], "image gray 8 image");   // 16-bit grey
+}
+
+// Without `formats all` the library keeps its classic inputs; first-frame-only keeps one page.
+TEST(NewFormats, KeysChooseWhatConverts) {
+    if (!have_magick()) GTEST_SKIP() << "ImageMagick missing";
+    TempDir dir;
+    const std::string gif = dir.file("a.GIF"), pdf = dir.file("out.pdf");
+    ASSERT_EQ(run_command("convert -size 4x4 xc:red -size 4x4 xc:blue '" + gif + "'"), 0);
+    EXPECT_NE(convert_with({}, {gif}, pdf), "");
+    EXPECT_NE(convert_with({}, {dir.path}, pdf), "");  // the listing takes no .gif
+    folian_settings *s = folian_settings_new();
+    EXPECT_EQ(folian_settings_set(s, "formats", "some"), 0);
+    EXPECT_NE(std::string(folian_settings_error(s)).find("classic"), std::string::npos);
+    folian_settings_free(s);
+    ASSERT_EQ(convert_with({{"formats", "all"}}, {dir.path}, pdf), "");
+    EXPECT_EQ(image_kinds(pdf).size(), 2u);
+    ASSERT_EQ(convert_with({{"formats", "all"}, {"first-frame-only", "on"}}, {gif}, pdf), "");
+    EXPECT_EQ(image_kinds(pdf).size(), 1u);
 }
