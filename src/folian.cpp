@@ -100,12 +100,14 @@ const PdfPageExtra *page_extra(LoadedImage *li, const Settings *s) {
     // Pages of the newer formats are compact, /Indexed where one palette suffices: they
     // have no older bytes to keep.
     const bool decoded = li->row && (li->row->loader == LOADER_PIXELS || li->row->loader == LOADER_FRAMES);
-    if (!placed && !li->has_pass && !decoded) return nullptr;
+    if (!placed && !li->has_pass && !decoded && !s->compact) return nullptr;
     const ImageMeta &m = li->meta;
     li->place = PdfPlacement{m.orientation, m.dpi.known ? m.dpi.x : 0, m.dpi.known ? m.dpi.y : 0,
                              m.icc, m.icc_len, m.icc_components};
     li->extra = PdfPageExtra{li->has_pass ? &li->pass : nullptr, placed ? &li->place : nullptr};
+    // A compact page whose pixels are all grey is written grey.
     if (decoded) li->extra.page_flags = PDF_PAGE_COMPACT | PDF_PAGE_INDEXED;
+    if (decoded || s->compact) li->extra.page_flags |= PDF_PAGE_GREY;
     return &li->extra;
 }
 

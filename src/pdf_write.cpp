@@ -539,7 +539,8 @@ void write_coded_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const
 }
 
 // The image and soft mask objects of a compact pixel page. A profile describes RGB
-// samples, so a page that carries one stays RGB (or /Indexed over it).
+// samples, so a page that carries one stays RGB (or /Indexed over it). Grey and /Indexed
+// forms are for conversions, which ask for them; hosts' records keep their RGB planes.
 void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPageExtra *extra) {
     const PdfPassthrough *pass = extra ? extra->pass : nullptr;
     PixelForm *f = (PixelForm *)mem_malloc(sizeof(PixelForm));
@@ -550,7 +551,8 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
     if (pass) {
         write_passthrough_image(doc, pg, im, pass);
     } else {
-        find_form(im, extra && (extra->page_flags & PDF_PAGE_INDEXED), pg->icc_obj == 0, f);
+        const unsigned flags = extra ? extra->page_flags : 0u;
+        find_form(im, (flags & PDF_PAGE_INDEXED) != 0, (flags & PDF_PAGE_GREY) && pg->icc_obj == 0, f);
         if (!write_deflated_image(doc, pg, im, *f)) {
             std::free(f);
             return;

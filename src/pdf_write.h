@@ -115,6 +115,7 @@ struct PdfCoded {
 // How a page's pixels may be written beyond what the document's flags say.
 constexpr unsigned PDF_PAGE_COMPACT = 0x01u;  // compact, whatever the document's flags
 constexpr unsigned PDF_PAGE_INDEXED = 0x02u;  // /Indexed when at most 256 colours appear
+constexpr unsigned PDF_PAGE_GREY = 0x04u;     // compact: /DeviceGray when every pixel is grey
 struct PdfPageExtra {
     const PdfPassthrough *pass;
     const PdfPlacement *place;
