@@ -343,6 +343,7 @@ enum FormKind { FORM_RGB, FORM_GREY, FORM_INDEXED, FORM_ALPHA };
 struct PixelForm {
     FormKind kind;
     int depth;             // bits per sample
+    bool thorough;         // the deflater's default effort rather than its quick one
     int entries;           // FORM_INDEXED: palette entries
     uint8_t palette[768];  // FORM_INDEXED: R, G, B per entry
     uint32_t keys[512];    // FORM_INDEXED: open-addressed table of colour + 1 (0: empty)
@@ -428,13 +429,21 @@ void gather_row(const PixelForm &f, const uint8_t *px, size_t w, uint8_t *out, s
 uint8_t *deflate_plane(const PdfImage *im, const PixelForm &f, size_t *len) {
     const size_t w = (size_t)im->width, n = (size_t)row_bytes(im, f);
     const size_t pixel_bytes = f.kind == FORM_RGB ? 3 : 1;  // the filters' left neighbour
+    // Palette indexes and packed samples predict badly from their neighbours: their rows
+    // go unfiltered, as PNG encoders leave them.
+    const bool unfiltered = f.kind == FORM_INDEXED || f.depth < 8;
     uint8_t *rows = (uint8_t *)mem_malloc(3 * n + 1);
-    Deflater *d = rows ? deflate_new(DEFLATE_ZLIB, DEFLATE_QUICK) : nullptr;
+    Deflater *d = rows ? deflate_new(DEFLATE_ZLIB, f.thorough ? DEFLATE_DEFAULT : DEFLATE_QUICK) : nullptr;
     bool ok = d != nullptr;
     uint8_t *cur = rows, *prev = rows ? rows + n : nullptr, *line = rows ? rows + 2 * n : nullptr;
     for (size_t y = 0; ok && y < (size_t)im->height; y++) {
         gather_row(f, im->pixels + y * w * 4, w, cur, n);
-        png_filter_row(cur, y ? prev : nullptr, n, (unsigned)pixel_bytes, line);
+        if (unfiltered) {
+            line[0] = 0;
+            std::memcpy(line + 1, cur, n);
+        } else {
+            png_filter_row(cur, y ? prev : nullptr, n, (unsigned)pixel_bytes, line);
+        }
         ok = deflate_write(d, line, n + 1);
         uint8_t *t = cur;
         cur = prev;
@@ -455,11 +464,11 @@ void put_soft_mask_ref(PdfDoc *doc, const PdfPage *pg) {
     if (pg->has_alpha) put_printf(doc, "/SMask %d 0 R ", pg->smask_obj);
 }
 
-// [/Indexed base hival <lookup>]: every index the depth can hold has an entry, those
-// past the palette black, as the decoders read them.
-void put_indexed_space(PdfDoc *doc, const uint8_t *palette, int palette_entries, int depth, const char *base) {
+// [/Indexed base hival <lookup>] of `entries` entries, those past the palette black, as the
+// decoders read them: a file's palette gets one for every index its depth can hold, a
+// palette made here one for each colour it found.
+void put_indexed_space(PdfDoc *doc, const uint8_t *palette, int palette_entries, int entries, const char *base) {
     static const char HEX[] = "0123456789ABCDEF";
-    const int entries = 1 << depth;
     put_printf(doc, "[/Indexed %s %d <", base, entries - 1);
     char text[96];
     size_t n = 0;
@@ -476,6 +485,24 @@ void put_indexed_space(PdfDoc *doc, const uint8_t *palette, int palette_entries,
     put_printf(doc, ">] ");
 }
 
+// An /Indexed page costs its palette as text beside its stream; where RGB samples, which the
+// filters predict, come out smaller in all, the page is RGB. False when memory runs out.
+bool keep_smaller_form(const PdfImage *im, PixelForm *f) {
+    if (f->kind != FORM_INDEXED) return true;
+    PixelForm rgb;
+    rgb.kind = FORM_RGB;
+    rgb.depth = 8;
+    rgb.thorough = f->thorough;
+    size_t indexed_len = 0, rgb_len = 0;
+    uint8_t *a = deflate_plane(im, *f, &indexed_len);
+    uint8_t *b = a ? deflate_plane(im, rgb, &rgb_len) : nullptr;
+    std::free(a);
+    std::free(b);
+    if (!b) return false;
+    if (rgb_len < indexed_len + 6 * (size_t)f->entries) f->kind = FORM_RGB, f->depth = 8;
+    return true;
+}
+
 // A compressed plane as an image object; false when memory runs out.
 bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PixelForm &f) {
     size_t len = 0;
@@ -485,7 +512,7 @@ bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
     begin_object(doc, alpha ? pg->smask_obj : pg->image_obj);
     put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace ", im->width, im->height);
     if (f.kind == FORM_INDEXED)
-        put_indexed_space(doc, f.palette, f.entries, f.depth, image_colour_space(pg, im).text);
+        put_indexed_space(doc, f.palette, f.entries, f.entries, image_colour_space(pg, im).text);
     else
         put_printf(doc, "%s ", f.kind == FORM_RGB ? image_colour_space(pg, im).text : "/DeviceGray");
     put_printf(doc, "/BitsPerComponent %d ", f.depth);
@@ -506,7 +533,7 @@ void write_passthrough_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im,
     // files never carry one here (their profile has the wrong component count).
     const ColourSpace rgb = image_colour_space(pg, im);
     if (pass->palette)
-        put_indexed_space(doc, pass->palette, pass->palette_entries, pass->depth, rgb.text);
+        put_indexed_space(doc, pass->palette, pass->palette_entries, 1 << pass->depth, rgb.text);
     else
         put_printf(doc, "%s ", pass->colors == 3 ? rgb.text : "/DeviceGray");
     put_printf(doc, "/BitsPerComponent %d ", pass->depth);
@@ -543,6 +570,9 @@ void write_coded_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const
 // forms are for conversions, which ask for them; hosts' records keep their RGB planes.
 void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPageExtra *extra) {
     const PdfPassthrough *pass = extra ? extra->pass : nullptr;
+    const unsigned flags = extra ? extra->page_flags : 0u;
+    // Pages of the newer formats have no older bytes to keep: they take the smaller stream.
+    const bool newer = (flags & PDF_PAGE_INDEXED) != 0;
     PixelForm *f = (PixelForm *)mem_malloc(sizeof(PixelForm));
     if (!f) {
         fail(doc, MSG_OOM);
@@ -551,8 +581,13 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
     if (pass) {
         write_passthrough_image(doc, pg, im, pass);
     } else {
-        const unsigned flags = extra ? extra->page_flags : 0u;
         find_form(im, (flags & PDF_PAGE_INDEXED) != 0, (flags & PDF_PAGE_GREY) && pg->icc_obj == 0, f);
+        f->thorough = newer;
+        if (!keep_smaller_form(im, f)) {
+            std::free(f);
+            fail(doc, MSG_OOM);
+            return;
+        }
         if (!write_deflated_image(doc, pg, im, *f)) {
             std::free(f);
             return;
@@ -561,7 +596,8 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
     // A page of the newer formats whose pixels are either wholly opaque or wholly clear
     // (GIF transparency) gets a 1-bit mask.
     f->kind = FORM_ALPHA;
-    f->depth = extra && (extra->page_flags & PDF_PAGE_INDEXED) && alpha_bilevel(im) ? 1 : 8;
+    f->depth = newer && alpha_bilevel(im) ? 1 : 8;
+    f->thorough = newer;
     if (pg->has_alpha) write_deflated_image(doc, pg, im, *f);
     std::free(f);
 }
