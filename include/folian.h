@@ -272,6 +272,18 @@ FOLIAN_API unsigned char *kv_jpeg_decode_ex(const unsigned char *data, uint64_t 
 /* The same for a file; "jpeg: cannot read file" when it cannot be read whole. */
 FOLIAN_API unsigned char *kv_jpeg_decode_file_ex(const char *path, unsigned flags, int *width, int *height,
                                                  const char **message) FOLIAN_NOEXCEPT;
+/* Options of kv_decode, one bit each. */
+#define KV_DECODE_INTERLACED 0x01u /* Adam7-interlaced PNG files decode instead of failing */
+#define KV_DECODE_JPEG_ALL   0x02u /* progressive, multi-scan and extended JPEG (KV_JPEG_ALL) */
+#define KV_DECODE_CLASSIC    0x04u /* PNG and JPEG only, the formats folian_directory takes by default */
+/* Any supported image (PNG, JPEG, GIF, BMP, ...), told by its content, to RGBA: frame
+ * `frame` (0-based; a GIF frame composited as a viewer shows it, a TIFF page) of a file
+ * held in memory. Returns a malloc'd buffer of width*height*4 bytes R,G,B,A, rows top to
+ * bottom, that the caller frees (folian_free); *frames gets the file's frame count (0
+ * when it cannot be told). On failure null, *width = *height = 0 and *message names the
+ * format and the fault. Every out-pointer may be null; the message is a constant. */
+FOLIAN_API unsigned char *kv_decode(const unsigned char *data, size_t len, int frame, unsigned flags, int *width,
+                                    int *height, int *frames, const char **message) FOLIAN_NOEXCEPT;
 /* RGBA to a baseline JFIF file (alpha ignored). 1 on success, 0 on failure. */
 FOLIAN_API int kv_jpeg_write(const char *path, int width, int height,
                              const unsigned char *pixels) FOLIAN_NOEXCEPT;

@@ -122,7 +122,11 @@ _png_write = _declare("kv_png_write", ctypes.c_int, ctypes.c_char_p, ctypes.c_in
 _jpeg_info = _declare("kv_jpeg_info", ctypes.c_int, ctypes.c_char_p, _c_int_p, _c_int_p, _c_int_p)
 _jpeg_decode = _declare("kv_jpeg_decode_file_ex", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint, _c_int_p,
                         _c_int_p, _c_char_pp)
+_decode_any = _declare("kv_decode", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_uint,
+                       _c_int_p, _c_int_p, _c_int_p, _c_char_pp)
 _KV_PNG_INTERLACED = 0x01
+_KV_DECODE_ALL = 0x03  # interlaced PNG, every JPEG the library reads
+_NO_FORMAT = b"folian: not a supported image format"
 _KV_JPEG_ALL = 0x07
 # The largest size or count a C int takes, and so the library.
 _INT_MAX = 2 ** 31 - 1
@@ -319,16 +323,28 @@ def _decode_with(fn, flags, path):
     return Image(w.value, h.value, _take_pixels(ptr, w.value, h.value))
 
 
-def decode(path, strict=False):
-    """Decodes a PNG or JPEG file (told by its first bytes) to an Image of width, height
-    and width*height*4 bytes of RGBA, rows top to bottom. Every file the library reads is
-    taken: progressive, multi-scan and extended-sequential JPEG, interlaced PNG; `strict`
-    keeps to the plain decoders (baseline JPEG, non-interlaced PNG)."""
+def decode(path, strict=False, frame=0):
+    """Decodes an image file (told by its first bytes) to an Image of width, height and
+    width*height*4 bytes of RGBA, rows top to bottom. Every file the library reads is
+    taken: progressive, multi-scan and extended-sequential JPEG, interlaced PNG, and every
+    other format the library knows (GIF frames composited as shown, BMP, ...); `strict`
+    keeps to the plain decoders (baseline JPEG, non-interlaced PNG). `frame` picks a frame
+    or page of a file that has several."""
     with open(_path(path), "rb") as f:
         head = f.read(8)
-    if head.startswith(b"\x89PNG\r\n\x1a\n"):
+    if frame == 0 and head.startswith(b"\x89PNG\r\n\x1a\n"):
         return _decode_with(_png_decode, 0 if strict else _KV_PNG_INTERLACED, path)
-    return _decode_with(_jpeg_decode, 0 if strict else _KV_JPEG_ALL, path)
+    with open(_path(path), "rb") as f:
+        data = f.read()
+    w, h, frames, msg = ctypes.c_int(0), ctypes.c_int(0), ctypes.c_int(0), ctypes.c_char_p()
+    ptr = _decode_any(data, len(data), frame, 0 if strict else _KV_DECODE_ALL, ctypes.byref(w), ctypes.byref(h),
+                      ctypes.byref(frames), ctypes.byref(msg))
+    if not ptr and frame == 0 and not frames.value and msg.value == _NO_FORMAT:
+        # Content of no known format goes to the JPEG decoder, whose message says why.
+        return _decode_with(_jpeg_decode, 0 if strict else _KV_JPEG_ALL, path)
+    if not ptr:
+        raise Error(_text(msg.value) or "cannot decode %s" % _shown(path))
+    return Image(w.value, h.value, _take_pixels(ptr, w.value, h.value))
 
 
 def jpeg_info(path):

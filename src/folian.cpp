@@ -16,6 +16,8 @@
 
 #include "file_io.h"
 #include "folian.h"
+#include "formats.h"
+#include "gif/gif.h"
 #include "jpeg/jpeg.h"
 #include "listing.h"
 #include "mem.h"
@@ -66,9 +68,20 @@ struct LoadedImage {
     PdfPageExtra extra;
     uint8_t *file;    // the PNG file, read whole, while `pass` points into it
     uint8_t *joined;  // its IDAT data joined, when it came in several chunks
+    // Formats decoded page by page: the file, held while pages are due.
+    const FormatRow *row;
+    uint8_t *source;
+    uint64_t source_len;
+    int pages, loaded;  // pages the file gives, pages loaded so far
+    GifReader frames;   // LOADER_FRAMES: the reader, whose canvas is the page's pixels
 };
 
 void free_image(LoadedImage *li) {
+    if (li->row && li->row->loader == LOADER_FRAMES) {
+        li->im.pixels = nullptr;  // the reader's canvas
+        gif_close(&li->frames);
+    }
+    std::free(li->source);
     std::free(li->im.pixels);
     std::free(li->im.jpeg_data);
     std::free(li->file);
@@ -84,24 +97,29 @@ bool reads_meta(const Settings *s) { return s->exif_rotation || s->file_dpi || s
 // so that the page is the record's alone.
 const PdfPageExtra *page_extra(LoadedImage *li, const Settings *s) {
     const bool placed = reads_meta(s);
-    if (!placed && !li->has_pass) return nullptr;
+    // Pages of the newer formats are compact, /Indexed where one palette suffices: they
+    // have no older bytes to keep.
+    const bool decoded = li->row && (li->row->loader == LOADER_PIXELS || li->row->loader == LOADER_FRAMES);
+    if (!placed && !li->has_pass && !decoded && !s->compact) return nullptr;
     const ImageMeta &m = li->meta;
     li->place = PdfPlacement{m.orientation, m.dpi.known ? m.dpi.x : 0, m.dpi.known ? m.dpi.y : 0,
                              m.icc, m.icc_len, m.icc_components};
     li->extra = PdfPageExtra{li->has_pass ? &li->pass : nullptr, placed ? &li->place : nullptr};
+    // A compact page whose pixels are all grey is written grey.
+    if (decoded) li->extra.page_flags = PDF_PAGE_COMPACT | PDF_PAGE_INDEXED;
+    if (decoded || s->compact) li->extra.page_flags |= PDF_PAGE_GREY;
     return &li->extra;
 }
 
-enum ImageKind { KIND_NONE, KIND_PNG, KIND_JPEG };
+enum ImageKind { KIND_NONE, KIND_PNG, KIND_JPEG, KIND_PIXELS };
 
-// What the first bytes say: a PNG signature, or a JPEG start-of-image followed by the
-// first byte of the next marker.
-ImageKind kind_by_content(const uint8_t *d, uint64_t n) {
-    static const uint8_t PNG_SIGNATURE[8] = {137, 80, 78, 71, 13, 10, 26, 10};
-    if (n >= sizeof PNG_SIGNATURE && std::memcmp(d, PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) return KIND_PNG;
-    if (n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF) return KIND_JPEG;
-    return KIND_NONE;
+ImageKind kind_of(const FormatRow *row) {
+    if (!row) return KIND_NONE;
+    return row->loader == LOADER_PNG ? KIND_PNG : row->loader == LOADER_JPEG ? KIND_JPEG : KIND_PIXELS;
 }
+
+// What the first bytes say of the classic formats.
+ImageKind kind_by_content(const uint8_t *d, uint64_t n) { return kind_of(format_by_content(d, n, FORMATS_CLASSIC)); }
 
 // The pixel limit breached by a width x height picture, or 0 when it fits. `codec_limit`
 // applies when the settings set none; 0 there leaves the check to the codec.
@@ -233,16 +251,59 @@ bool load_png(uint8_t *data, uint64_t len, const Settings *s, Report *r, LoadedI
     return true;
 }
 
-enum LoadResult { LOAD_OK, LOAD_FAILED, LOAD_NOT_IMAGE };
-
-// The loader chooses by the last dot of the whole path; anything not JPEG goes to PNG.
-bool has_jpeg_extension(const char *path) {
-    const char *dot = std::strrchr(path, '.');
-    if (!dot) return false;
-    char ext[5] = "";
-    for (int i = 0; i < 4 && dot[1 + i]; i++) ext[i] = (char)(dot[1 + i] | 0x20);
-    return (std::strcmp(ext, "jpg") == 0 || std::strcmp(ext, "jpeg") == 0) && std::strlen(dot + 1) == std::strlen(ext);
+// The next page of a file decoded page by page; the format's message on failure.
+bool load_next_pixels(LoadedImage *li, Report *r) {
+    const char *msg = nullptr;
+    int w = 0, h = 0;
+    if (li->row->loader == LOADER_FRAMES) {
+        if (!gif_next(&li->frames, &msg)) {
+            set_err(r, msg && *msg ? msg : GIF_ERR_FRAME);
+            return false;
+        }
+        li->im.pixels = li->frames.canvas;
+        w = li->frames.width, h = li->frames.height;
+    } else {
+        std::free(li->im.pixels);
+        li->im.pixels = li->row->decode(li->source, li->source_len, li->loaded, 0, &w, &h, &msg);
+        if (!li->im.pixels) {
+            set_err(r, msg && *msg ? msg : "folian: error");
+            return false;
+        }
+    }
+    li->im.width = w;
+    li->im.height = h;
+    li->loaded++;
+    return true;
 }
+
+// A file of a format decoded to RGBA (GIF, BMP), its first page loaded: the declared size
+// is checked against the limit before anything is decoded, and the file is kept while
+// further pages are due.
+bool load_pixels(uint8_t *data, uint64_t len, const FormatRow *row, const Settings *s, Report *r,
+                 LoadedImage *li) {
+    li->row = row;
+    li->source = data;
+    li->source_len = len;
+    uint64_t hw, hh, limit;
+    if (row->header_size(data, len, &hw, &hh) && (limit = over_limit(s, 0, hw, hh))) {
+        report_too_large(r, hw, hh, limit);
+        return false;
+    }
+    const char *msg = "";
+    li->pages = format_pages(row, data, len, &msg);
+    if (!li->pages) {
+        set_err(r, msg);
+        return false;
+    }
+    if (s->first_frame_only) li->pages = 1;
+    if (row->loader == LOADER_FRAMES && !gif_open(&li->frames, data, len, &msg)) {
+        set_err(r, msg);
+        return false;
+    }
+    return load_next_pixels(li, r);
+}
+
+enum LoadResult { LOAD_OK, LOAD_FAILED, LOAD_NOT_IMAGE };
 
 // Why a file could not be read, in the reports that name reasons; the PNG text is the
 // historical one everywhere.
@@ -263,30 +324,39 @@ LoadResult load_image(const char *path, const Settings *s, bool named, Report *r
     *li = LoadedImage{};
     meta_init(&li->meta);
     const bool wide = s->content_probe;
-    ImageKind kind = has_jpeg_extension(path) ? KIND_JPEG : KIND_PNG;
+    const FormatSet set = s->all_formats ? FORMATS_ALL : FORMATS_CLASSIC;
+    // The name chooses the loader; a name of no format goes to PNG.
+    const FormatRow *row = format_by_name(path, set);
+    ImageKind kind = row ? kind_of(row) : KIND_PNG;
     uint8_t *data;
     uint64_t len;
     const uint64_t limit = kind == KIND_JPEG && !wide ? MAX_JPEG_BYTES : UINT64_MAX;
     const FileReadStatus read = file_read_whole(path, limit, &data, &len);
     if (read != FILE_READ_OK) {
         if (!named) return LOAD_NOT_IMAGE;
-        report_read_failure(r, kind, read);
+        if (kind == KIND_PIXELS && r->reasons)
+            std::snprintf(r->text, ERR_SIZE, "%s: cannot read file", row->name);
+        else
+            report_read_failure(r, kind, read);
         return LOAD_FAILED;
     }
     if (wide) {
-        const ImageKind found = kind_by_content(data, len);
-        if (found == KIND_NONE && !named) {
+        const FormatRow *found = format_by_content(data, len, set);
+        if (!found && !named) {
             std::free(data);
             return LOAD_NOT_IMAGE;
         }
-        if (found != KIND_NONE) kind = found;
+        if (found) row = found, kind = kind_of(found);
     }
     if (kind == KIND_JPEG && len > MAX_JPEG_BYTES) {
         if (r->reasons) set_err(r, "jpeg: file larger than 1 GiB");
         std::free(data);
         return LOAD_FAILED;
     }
-    if (!(kind == KIND_JPEG ? load_jpeg(data, len, s, r, li) : load_png(data, len, s, r, li))) {
+    const bool loaded = kind == KIND_JPEG   ? load_jpeg(data, len, s, r, li)
+                        : kind == KIND_PNG  ? load_png(data, len, s, r, li)
+                                            : load_pixels(data, len, row, s, r, li);
+    if (!loaded) {
         free_image(li);
         return LOAD_FAILED;
     }
@@ -302,7 +372,7 @@ LoadResult load_image(const char *path, const Settings *s, bool named, Report *r
 // Whether a path given by the host goes to the loader: by its name, or, with the wider
 // probe, by its content, which the loader then checks.
 bool path_admitted(const char *path, const Settings *s, bool *named) {
-    *named = path && listing_is_image_path(path);
+    *named = path && listing_is_image_path(path, s->all_formats);
     return path && (*named || s->content_probe);
 }
 
@@ -356,18 +426,24 @@ folian_doc *new_doc(const char *pdf_path, const Settings *s, bool opened) {
     return d;
 }
 
-// One page: the image is loaded, checked and written, and released before returning.
+// Whether one more page would pass max-pages; the report says so when it would.
+bool over_page_limit(const folian_doc *d, Report *r) {
+    const Settings *s = &d->settings;
+    if (!s->max_pages || (uint64_t)d->doc.count < s->max_pages) return false;
+    std::snprintf(r->text, ERR_SIZE, "page %llu is over the limit of %llu pages", (unsigned long long)d->doc.count + 1,
+                  (unsigned long long)s->max_pages);
+    return true;
+}
+
+// One file's pages: each image is loaded, checked and written, and released before the
+// next.
 int add_page(folian_doc *d, const char *image_path, Report *r) {
     if (d->doc.message[0]) {  // an earlier page broke the document; only abort is left
         set_err(r, d->doc.message);
         return 0;
     }
     const Settings *s = &d->settings;
-    if (s->max_pages && (uint64_t)d->doc.count >= s->max_pages) {
-        std::snprintf(r->text, ERR_SIZE, "page %llu is over the limit of %llu pages",
-                      (unsigned long long)d->doc.count + 1, (unsigned long long)s->max_pages);
-        return 0;
-    }
+    if (over_page_limit(d, r)) return 0;
     LoadedImage li;
     const LoadResult loaded = load_page(image_path, s, r, &li);
     if (loaded == LOAD_NOT_IMAGE) {
@@ -381,13 +457,22 @@ int add_page(folian_doc *d, const char *image_path, Report *r) {
         if (!r->text[0]) std::snprintf(r->text, ERR_SIZE, "folian_doc_add: failed on %s", image_path);
         return 0;
     }
-    // An image the writer refuses is skipped; the document stays as it was.
-    int ok = pdf_image_ok(&li.im) ? 1 : 0;
-    if (!ok)
-        set_err(r, "pdf_write: bad image");
-    else if (!pdf_doc_add_ex(&d->doc, &li.im, page_extra(&li, s))) {
-        set_err(r, d->doc.message);
-        ok = 0;
+    // An image the writer refuses is skipped; the document stays as it was. A file of
+    // several pages gives them in order; one that fails keeps the pages before it.
+    int ok;
+    for (;;) {
+        ok = pdf_image_ok(&li.im) ? 1 : 0;
+        if (!ok)
+            set_err(r, "pdf_write: bad image");
+        else if (!pdf_doc_add_ex(&d->doc, &li.im, page_extra(&li, s))) {
+            set_err(r, d->doc.message);
+            ok = 0;
+        }
+        if (!ok || li.loaded >= li.pages) break;
+        if (over_page_limit(d, r) || !load_next_pixels(&li, r)) {
+            ok = 0;
+            break;
+        }
     }
     free_image(&li);
     return ok;
@@ -441,7 +526,7 @@ bool gather_inputs(const char *const *inputs, int count, const Settings *s, Inpu
             *pages += 1;
             continue;
         }
-        const ListingStatus st = listing_collect(inputs[i], s->natural_order, &in->listed[i], &in->listed_count[i]);
+        const ListingStatus st = listing_collect(inputs[i], s->natural_order, s->all_formats, &in->listed[i], &in->listed_count[i]);
         const char *why = st == LISTING_CANNOT_OPEN ? "cannot open directory"
                           : st == LISTING_NO_MEMORY  ? "out of memory"
                           : in->listed_count[i] == 0 ? "no images in directory"
@@ -622,7 +707,7 @@ FOLIAN_API int folian_directory(const char *dir_path, const char *pdf_path) noex
     }
     char **paths;
     int count;
-    const ListingStatus st = listing_collect(dir_path, s_settings.natural_order, &paths, &count);
+    const ListingStatus st = listing_collect(dir_path, s_settings.natural_order, s_settings.all_formats, &paths, &count);
     if (st != LISTING_OK) {
         set_err(&r, st == LISTING_NO_MEMORY ? "folian_directory: out of memory" : "folian_directory: cannot open directory");
         return 0;
@@ -710,7 +795,7 @@ FOLIAN_API int folian_list_directory(const char *dir, const folian_settings *s, 
     const char *why = nullptr;
     if (!dir)
         why = "folian_list_directory: bad arguments";
-    else if (const ListingStatus st = listing_collect(dir, s && settings_of(s)->natural_order, &list, &n))
+    else if (const ListingStatus st = listing_collect(dir, s && settings_of(s)->natural_order, s && settings_of(s)->all_formats, &list, &n))
         why = st == LISTING_NO_MEMORY ? "out of memory" : "cannot open directory";
     if (error && error_size) {
         if (why && dir)

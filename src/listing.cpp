@@ -7,18 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "formats.h"
 #include "mem.h"
 #include "os_path.h"
 
 namespace {
 
 unsigned fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
-bool ext_equals(const char *ext, const char *want) {
-    for (; *ext && *want; ext++, want++)
-        if (fold((unsigned char)*ext) != (unsigned char)*want) return false;
-    return *ext == *want;
-}
 
 int folded_cmp(const char *a, const char *b) {
     const unsigned char *x = (const unsigned char *)a, *y = (const unsigned char *)b;
@@ -99,12 +94,12 @@ bool add_path(PathList *list, char *path) {
 }
 
 // A subdirectory or device named like an image is no page; a link to a file is.
-ListingStatus collect(const char *dir, PathList *list) {
+ListingStatus collect(const char *dir, bool all_formats, PathList *list) {
     OsDir *d = os_dir_open(dir);
     if (!d) return LISTING_CANNOT_OPEN;
     ListingStatus st = LISTING_OK;
     while (const char *name = os_dir_next(d)) {
-        if (name[0] == '.' || !listing_is_image_path(name)) continue;
+        if (name[0] == '.' || !listing_is_image_path(name, all_formats)) continue;
         char *path = join_path(dir, name);
         if (!path) {
             st = LISTING_NO_MEMORY;
@@ -142,19 +137,15 @@ char **pack(const PathList *list) {
 
 }  // namespace
 
-bool listing_is_image_path(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    const char *name = slash ? slash + 1 : path;
-    const char *dot = std::strrchr(name, '.');
-    if (!dot) return false;
-    return ext_equals(dot + 1, "png") || ext_equals(dot + 1, "jpg") || ext_equals(dot + 1, "jpeg");
+bool listing_is_image_path(const char *path, bool all_formats) {
+    return format_by_name(path, all_formats ? FORMATS_ALL : FORMATS_CLASSIC) != nullptr;
 }
 
-ListingStatus listing_collect(const char *dir, bool natural, char ***paths, int *count) {
+ListingStatus listing_collect(const char *dir, bool natural, bool all_formats, char ***paths, int *count) {
     *paths = nullptr;
     *count = 0;
     PathList list = {};
-    ListingStatus st = collect(dir, &list);
+    ListingStatus st = collect(dir, all_formats, &list);
     if (st == LISTING_OK && list.count) {
         // The joined paths share the directory prefix, so in effect the names are compared.
         std::qsort(list.items, (size_t)list.count, sizeof(char *), natural ? qsort_natural : qsort_folded);

@@ -3,12 +3,13 @@
 #ifndef FOLIAN_LISTING_H
 #define FOLIAN_LISTING_H
 
-// Whether the file name of `path` (after the last '/') ends in .png, .jpg or .jpeg, any case.
-bool listing_is_image_path(const char *path);
+// Whether the file name of `path` (after the last '/') carries the extension of an input
+// format, any case: .png, .jpg or .jpeg, and with `all_formats` every format of the table.
+bool listing_is_image_path(const char *path, bool all_formats);
 
 // "dir/name" of every image file of `dir`, sorted (natural: digit runs compared as numbers),
 // in one mem_malloc block: the pointer array, then the texts. *paths is null when none.
 enum ListingStatus { LISTING_OK, LISTING_CANNOT_OPEN, LISTING_NO_MEMORY };
-ListingStatus listing_collect(const char *dir, bool natural, char ***paths, int *count);
+ListingStatus listing_collect(const char *dir, bool natural, bool all_formats, char ***paths, int *count);
 
 #endif

@@ -336,22 +336,114 @@ void write_soft_mask(PdfDoc *doc, const PdfPage *pg, const PdfImage *im) {
 // one page (the stream is smaller than the samples the caller already holds), and the
 // objects keep the numbers and order of the fixed layout.
 
-// One plane of the record, `colors` samples per pixel (3: red, green, blue; 1: alpha),
-// filtered and compressed into a zlib stream. Null when memory runs out.
-uint8_t *deflate_plane(const PdfImage *im, unsigned colors, size_t *len) {
-    const size_t w = (size_t)im->width, n = w * colors;
+// The smallest lossless form of a compact page's colours: grey when every pixel has
+// R = G = B (1 bit when every level is 0 or 255), an /Indexed page when the page may be one
+// and at most 256 colours appear, else RGB. Alpha goes to the soft mask whatever the form.
+enum FormKind { FORM_RGB, FORM_GREY, FORM_INDEXED, FORM_ALPHA };
+struct PixelForm {
+    FormKind kind;
+    int depth;             // bits per sample
+    bool thorough;         // the deflater's default effort rather than its quick one
+    int entries;           // FORM_INDEXED: palette entries
+    uint8_t palette[768];  // FORM_INDEXED: R, G, B per entry
+    uint32_t keys[512];    // FORM_INDEXED: open-addressed table of colour + 1 (0: empty)
+    uint8_t slots[512];    // the palette index of each key
+};
+
+uint32_t rgb_key(const uint8_t *px) { return ((uint32_t)px[0] << 16 | (uint32_t)px[1] << 8 | px[2]) + 1; }
+
+// The table slot of a colour: its own, or the empty one where it would go.
+size_t colour_slot(const PixelForm &f, uint32_t key) {
+    size_t i = (key * 2654435761u) >> 23;  // the top 9 bits of a multiplicative hash
+    while (f.keys[i] && f.keys[i] != key) i = (i + 1) & 511;
+    return i;
+}
+
+// Adds the colour to the palette; false once a 257th appears.
+bool index_colour(PixelForm *f, const uint8_t *px) {
+    const uint32_t key = rgb_key(px);
+    const size_t i = colour_slot(*f, key);
+    if (f->keys[i]) return true;
+    if (f->entries == 256) return false;
+    f->keys[i] = key;
+    f->slots[i] = (uint8_t)f->entries;
+    std::memcpy(f->palette + 3 * f->entries++, px, 3);
+    return true;
+}
+
+int index_depth(int entries) { return entries <= 2 ? 1 : entries <= 4 ? 2 : entries <= 16 ? 4 : 8; }
+
+void find_form(const PdfImage *im, bool may_index, bool may_grey, PixelForm *f) {
+    const uint64_t n = (uint64_t)im->width * (uint64_t)im->height;
+    const uint8_t *px = im->pixels;
+    bool grey = may_grey, bilevel = may_grey, indexed = may_index;
+    f->entries = 0;
+    std::memset(f->keys, 0, sizeof f->keys);
+    for (uint64_t i = 0; i < n && (grey || indexed); i++, px += 4) {
+        if (grey && (px[0] != px[1] || px[0] != px[2])) grey = bilevel = false;
+        if (bilevel && px[0] != 0 && px[0] != 255) bilevel = false;
+        if (indexed && !grey) indexed = index_colour(f, px);
+    }
+    if (grey) {
+        f->kind = FORM_GREY;
+        f->depth = bilevel ? 1 : 8;
+    } else if (indexed) {
+        f->kind = FORM_INDEXED;
+        f->depth = index_depth(f->entries);
+    } else {
+        f->kind = FORM_RGB;
+        f->depth = 8;
+    }
+}
+
+int form_samples(FormKind kind) { return kind == FORM_RGB ? 3 : 1; }
+uint64_t row_bytes(const PdfImage *im, const PixelForm &f) {
+    return ((uint64_t)im->width * (uint64_t)form_samples(f.kind) * (uint64_t)f.depth + 7) / 8;
+}
+
+// One row of the plane the form says, packed as PDF reads it (most significant bit first).
+void gather_row(const PixelForm &f, const uint8_t *px, size_t w, uint8_t *out, size_t out_len) {
+    if (f.kind == FORM_RGB) {
+        for (size_t x = 0; x < w; x++) std::memcpy(out + 3 * x, px + 4 * x, 3);
+        return;
+    }
+    if (f.depth == 8) {
+        const int at = f.kind == FORM_ALPHA ? 3 : 0;
+        for (size_t x = 0; x < w; x++)
+            out[x] = f.kind == FORM_INDEXED ? f.slots[colour_slot(f, rgb_key(px + 4 * x))] : px[4 * x + at];
+        return;
+    }
+    std::memset(out, 0, out_len);
+    const int per_byte = 8 / f.depth;
+    for (size_t x = 0; x < w; x++) {
+        const uint8_t *p = px + 4 * x;
+        const unsigned v = f.kind == FORM_GREY    ? p[0] >> 7
+                           : f.kind == FORM_ALPHA ? p[3] >> 7
+                                                  : f.slots[colour_slot(f, rgb_key(p))];
+        out[x / per_byte] |= (uint8_t)(v << (8 - f.depth * (int)(x % per_byte + 1)));
+    }
+}
+
+// One plane of the record in the given form, filtered and compressed into a zlib stream.
+// Null when memory runs out.
+uint8_t *deflate_plane(const PdfImage *im, const PixelForm &f, size_t *len) {
+    const size_t w = (size_t)im->width, n = (size_t)row_bytes(im, f);
+    const size_t pixel_bytes = f.kind == FORM_RGB ? 3 : 1;  // the filters' left neighbour
+    // Palette indexes and packed samples predict badly from their neighbours: their rows
+    // go unfiltered, as PNG encoders leave them.
+    const bool unfiltered = f.kind == FORM_INDEXED || f.depth < 8;
     uint8_t *rows = (uint8_t *)mem_malloc(3 * n + 1);
-    Deflater *d = rows ? deflate_new(DEFLATE_ZLIB, DEFLATE_QUICK) : nullptr;
+    Deflater *d = rows ? deflate_new(DEFLATE_ZLIB, f.thorough ? DEFLATE_DEFAULT : DEFLATE_QUICK) : nullptr;
     bool ok = d != nullptr;
     uint8_t *cur = rows, *prev = rows ? rows + n : nullptr, *line = rows ? rows + 2 * n : nullptr;
     for (size_t y = 0; ok && y < (size_t)im->height; y++) {
-        const uint8_t *px = im->pixels + y * w * 4;
-        if (colors == 3) {
-            for (size_t x = 0; x < w; x++) std::memcpy(cur + 3 * x, px + 4 * x, 3);
+        gather_row(f, im->pixels + y * w * 4, w, cur, n);
+        if (unfiltered) {
+            line[0] = 0;
+            std::memcpy(line + 1, cur, n);
         } else {
-            for (size_t x = 0; x < w; x++) cur[x] = px[4 * x + 3];
+            png_filter_row(cur, y ? prev : nullptr, n, (unsigned)pixel_bytes, line);
         }
-        png_filter_row(cur, y ? prev : nullptr, n, colors, line);
         ok = deflate_write(d, line, n + 1);
         uint8_t *t = cur;
         cur = prev;
@@ -372,34 +464,16 @@ void put_soft_mask_ref(PdfDoc *doc, const PdfPage *pg) {
     if (pg->has_alpha) put_printf(doc, "/SMask %d 0 R ", pg->smask_obj);
 }
 
-// A compressed plane as an image object; false when memory runs out.
-bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, bool alpha) {
-    size_t len = 0;
-    uint8_t *z = deflate_plane(im, alpha ? 1 : 3, &len);
-    if (!z) return fail(doc, MSG_OOM);
-    begin_object(doc, alpha ? pg->smask_obj : pg->image_obj);
-    put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace %s /BitsPerComponent 8 ",
-               im->width, im->height, alpha ? "/DeviceGray" : image_colour_space(pg, im).text);
-    if (!alpha) put_soft_mask_ref(doc, pg);
-    put_printf(doc, "/Filter /FlateDecode ");
-    put_decode_parms(doc, alpha ? 1 : 3, 8, im->width);
-    put_printf(doc, "/Length %llu >>\nstream\n", (unsigned long long)len);
-    put(doc, z, len);
-    std::free(z);
-    end_stream_object(doc);
-    return true;
-}
-
-// [/Indexed base hival <lookup>]: every index the depth can hold has an entry, those
-// past the file's palette black, as the decoder reads them.
-void put_indexed_space(PdfDoc *doc, const PdfPassthrough *pass, const char *base) {
+// [/Indexed base hival <lookup>] of `entries` entries, those past the palette black, as the
+// decoders read them: a file's palette gets one for every index its depth can hold, a
+// palette made here one for each colour it found.
+void put_indexed_space(PdfDoc *doc, const uint8_t *palette, int palette_entries, int entries, const char *base) {
     static const char HEX[] = "0123456789ABCDEF";
-    const int entries = 1 << pass->depth;
     put_printf(doc, "[/Indexed %s %d <", base, entries - 1);
     char text[96];
     size_t n = 0;
     for (int i = 0; i < entries * 3; i++) {
-        const uint8_t v = i < pass->palette_entries * 3 ? pass->palette[i] : 0;
+        const uint8_t v = i < palette_entries * 3 ? palette[i] : 0;
         text[n++] = HEX[v >> 4];
         text[n++] = HEX[v & 15];
         if (n == sizeof text) {
@@ -411,6 +485,47 @@ void put_indexed_space(PdfDoc *doc, const PdfPassthrough *pass, const char *base
     put_printf(doc, ">] ");
 }
 
+// An /Indexed page costs its palette as text beside its stream; where RGB samples, which the
+// filters predict, come out smaller in all, the page is RGB. False when memory runs out.
+bool keep_smaller_form(const PdfImage *im, PixelForm *f) {
+    if (f->kind != FORM_INDEXED) return true;
+    PixelForm rgb;
+    rgb.kind = FORM_RGB;
+    rgb.depth = 8;
+    rgb.thorough = f->thorough;
+    size_t indexed_len = 0, rgb_len = 0;
+    uint8_t *a = deflate_plane(im, *f, &indexed_len);
+    uint8_t *b = a ? deflate_plane(im, rgb, &rgb_len) : nullptr;
+    std::free(a);
+    std::free(b);
+    if (!b) return false;
+    if (rgb_len < indexed_len + 6 * (size_t)f->entries) f->kind = FORM_RGB, f->depth = 8;
+    return true;
+}
+
+// A compressed plane as an image object; false when memory runs out.
+bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PixelForm &f) {
+    size_t len = 0;
+    uint8_t *z = deflate_plane(im, f, &len);
+    if (!z) return fail(doc, MSG_OOM);
+    const bool alpha = f.kind == FORM_ALPHA;
+    begin_object(doc, alpha ? pg->smask_obj : pg->image_obj);
+    put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace ", im->width, im->height);
+    if (f.kind == FORM_INDEXED)
+        put_indexed_space(doc, f.palette, f.entries, f.entries, image_colour_space(pg, im).text);
+    else
+        put_printf(doc, "%s ", f.kind == FORM_RGB ? image_colour_space(pg, im).text : "/DeviceGray");
+    put_printf(doc, "/BitsPerComponent %d ", f.depth);
+    if (!alpha) put_soft_mask_ref(doc, pg);
+    put_printf(doc, "/Filter /FlateDecode ");
+    put_decode_parms(doc, form_samples(f.kind), f.depth, im->width);
+    put_printf(doc, "/Length %llu >>\nstream\n", (unsigned long long)len);
+    put(doc, z, len);
+    std::free(z);
+    end_stream_object(doc);
+    return true;
+}
+
 void write_passthrough_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPassthrough *pass) {
     begin_object(doc, pg->image_obj);
     put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace ", im->width, im->height);
@@ -418,7 +533,7 @@ void write_passthrough_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im,
     // files never carry one here (their profile has the wrong component count).
     const ColourSpace rgb = image_colour_space(pg, im);
     if (pass->palette)
-        put_indexed_space(doc, pass, rgb.text);
+        put_indexed_space(doc, pass->palette, pass->palette_entries, 1 << pass->depth, rgb.text);
     else
         put_printf(doc, "%s ", pass->colors == 3 ? rgb.text : "/DeviceGray");
     put_printf(doc, "/BitsPerComponent %d ", pass->depth);
@@ -430,13 +545,65 @@ void write_passthrough_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im,
     end_stream_object(doc);
 }
 
-// The image and soft mask objects of a compact pixel page.
-void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPassthrough *pass) {
-    if (pass)
-        write_passthrough_image(doc, pg, im, pass);
-    else if (!write_deflated_image(doc, pg, im, false))
+bool alpha_bilevel(const PdfImage *im) {
+    const uint64_t n = (uint64_t)im->width * (uint64_t)im->height;
+    for (uint64_t i = 0; i < n; i++)
+        if (im->pixels[4 * i + 3] != 0 && im->pixels[4 * i + 3] != 255) return false;
+    return true;
+}
+
+// Fax data as the file holds it, for PDF's own CCITT decoder.
+void write_coded_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfCoded *c) {
+    begin_object(doc, pg->image_obj);
+    put_printf(doc,
+               "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceGray "
+               "/BitsPerComponent 1 /Filter /CCITTFaxDecode /DecodeParms << /K %d /Columns %d /Rows %d "
+               "/BlackIs1 %s /EncodedByteAlign %s >> /Length %llu >>\nstream\n",
+               im->width, im->height, c->k, im->width, im->height, c->black_is_1 ? "true" : "false",
+               c->byte_align ? "true" : "false", (unsigned long long)c->len);
+    put(doc, c->data, c->len);
+    end_stream_object(doc);
+}
+
+// The image and soft mask objects of a compact pixel page. A profile describes RGB
+// samples, so a page that carries one stays RGB (or /Indexed over it). Grey and /Indexed
+// forms are for conversions, which ask for them; hosts' records keep their RGB planes.
+void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPageExtra *extra) {
+    const PdfPassthrough *pass = extra ? extra->pass : nullptr;
+    const unsigned flags = extra ? extra->page_flags : 0u;
+    // Pages of the newer formats have no older bytes to keep: they take the smaller stream.
+    const bool newer = (flags & PDF_PAGE_INDEXED) != 0;
+    PixelForm *f = (PixelForm *)mem_malloc(sizeof(PixelForm));
+    if (!f) {
+        fail(doc, MSG_OOM);
         return;
-    if (pg->has_alpha) write_deflated_image(doc, pg, im, true);
+    }
+    if (pass) {
+        write_passthrough_image(doc, pg, im, pass);
+    } else {
+        find_form(im, (flags & PDF_PAGE_INDEXED) != 0, (flags & PDF_PAGE_GREY) && pg->icc_obj == 0, f);
+        f->thorough = newer;
+        if (!keep_smaller_form(im, f)) {
+            std::free(f);
+            fail(doc, MSG_OOM);
+            return;
+        }
+        if (!write_deflated_image(doc, pg, im, *f)) {
+            std::free(f);
+            return;
+        }
+    }
+    // A page of the newer formats whose pixels are either wholly opaque or wholly clear
+    // (GIF transparency) gets a 1-bit mask.
+    f->kind = FORM_ALPHA;
+    f->depth = newer && alpha_bilevel(im) ? 1 : 8;
+    f->thorough = newer;
+    if (pg->has_alpha) write_deflated_image(doc, pg, im, *f);
+    std::free(f);
+}
+
+bool compact_page(const PdfDoc *doc, const PdfPageExtra *extra) {
+    return doc->settings.compact || (extra && (extra->page_flags & PDF_PAGE_COMPACT));
 }
 
 void write_content(PdfDoc *doc, const PdfPage *pg) {
@@ -476,8 +643,10 @@ void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPag
     write_page_object(doc, pg);
     if (im->jpeg_data) {
         write_jpeg_image(doc, pg, im);
-    } else if (doc->settings.compact) {
-        write_compact_images(doc, pg, im, extra ? extra->pass : nullptr);
+    } else if (extra && extra->coded) {
+        write_coded_image(doc, pg, im, extra->coded);
+    } else if (compact_page(doc, extra)) {
+        write_compact_images(doc, pg, im, extra);
     } else {
         write_rgb_image(doc, pg, im);
         if (pg->has_alpha) write_soft_mask(doc, pg, im);

@@ -103,9 +103,24 @@ struct PdfPassthrough {
     const uint8_t *palette;  // palette images: the PLTE entries, 3 bytes each; else null
     int palette_entries;     // 0 to 256; indexes past them are black
 };
+// A page's compressed data that PDF decodes itself, carried unchanged (a TIFF page's fax
+// data). The record's pixels are still the decoded image, for its size and the checks.
+struct PdfCoded {
+    const uint8_t *data;
+    uint64_t len;
+    int k;                // /K: -1 two-dimensional, 0 one-dimensional, 1 mixed
+    bool black_is_1;      // a 1 bit is black
+    bool byte_align;      // /EncodedByteAlign: every coded row starts on a byte boundary
+};
+// How a page's pixels may be written beyond what the document's flags say.
+constexpr unsigned PDF_PAGE_COMPACT = 0x01u;  // compact, whatever the document's flags
+constexpr unsigned PDF_PAGE_INDEXED = 0x02u;  // /Indexed when at most 256 colours appear
+constexpr unsigned PDF_PAGE_GREY = 0x04u;     // compact: /DeviceGray when every pixel is grey
 struct PdfPageExtra {
     const PdfPassthrough *pass;
     const PdfPlacement *place;
+    const PdfCoded *coded = nullptr;  // the fax data the page is written with
+    unsigned page_flags = 0;          // PDF_PAGE_* bits
 };
 // How the file wants its picture placed. Whatever the writer cannot use is ignored, so the
 // page falls back to what the record alone gives: an orientation outside 2 to 8, a

@@ -92,6 +92,16 @@ bool parse_limit(const char *value, void *field, char *why, size_t why_size) {
     return true;
 }
 
+// Which input formats convert: the classic PNG and JPEG, or every format of the table.
+bool parse_formats(const char *value, void *field, char *why, size_t why_size) {
+    if (fold_equals(value, "classic") || fold_equals(value, "all")) {
+        *(bool *)field = fold_equals(value, "all");
+        return true;
+    }
+    say(why, why_size, "classic (PNG and JPEG), all (also GIF, BMP)");
+    return false;
+}
+
 struct Key {
     const char *name;
     bool (*parse)(const char *value, void *field, char *why, size_t why_size);
@@ -113,6 +123,8 @@ constexpr Key KEYS[] = {
     {"natural-order", parse_on_off, offsetof(Settings, natural_order)},
     {"max-pixels", parse_limit, offsetof(Settings, max_pixels)},
     {"max-pages", parse_limit, offsetof(Settings, max_pages)},
+    {"formats", parse_formats, offsetof(Settings, all_formats)},
+    {"first-frame-only", parse_on_off, offsetof(Settings, first_frame_only)},
 };
 
 // Each old option bit and the switch that stands for it.

@@ -30,6 +30,8 @@ struct Settings {
     bool natural_order;   // directories in numbered order: 2.jpg before 10.jpg
     uint64_t max_pixels;  // per image; 0: the codecs' own limits
     uint64_t max_pages;   // per document; 0: no limit
+    bool all_formats;     // every format of the table converts, not only PNG and JPEG
+    bool first_frame_only;  // a file of several frames or pages gives its first only
 };
 
 // The library's defaults: page size "image", 150 dpi, every option off, no limits beyond the

@@ -303,3 +303,14 @@ def test_decode_reads_every_file_the_library_does():
         folian.decode(progressive, strict=True)
     with pytest.raises(folian.Error, match="^png: "):
         folian.decode(os.path.join(data, "png", "pngsuite", "basi2c08.png"), strict=True)
+
+
+def test_decode_reads_every_format_and_frame(tmp_path):
+    # A GIF of one 1x1 frame: global table (9,9,9), (200,200,200); codes clear, 0, end.
+    gif = tmp_path / "one.gif"
+    gif.write_bytes(b"GIF89a\x01\x00\x01\x00\x80\x00\x00\x09\x09\x09\xc8\xc8\xc8"
+                    b",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00;")
+    im = folian.decode(gif)
+    assert (im.width, im.height, bytes(im.pixels)) == (1, 1, b"\x09\x09\x09\xff")
+    with pytest.raises(folian.Error, match="frame index out of range"):
+        folian.decode(gif, frame=1)
