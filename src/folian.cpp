@@ -18,6 +18,7 @@
 #include "folian.h"
 #include "formats.h"
 #include "gif/gif.h"
+#include "tiff/tiff.h"
 #include "jpeg/jpeg.h"
 #include "listing.h"
 #include "mem.h"
@@ -74,6 +75,9 @@ struct LoadedImage {
     uint64_t source_len;
     int pages, loaded;  // pages the file gives, pages loaded so far
     GifReader frames;   // LOADER_FRAMES: the reader, whose canvas is the page's pixels
+    TiffPage tiff;      // LOADER_TIFF: the page, holding the fax data a page carries
+    PdfCoded coded;
+    bool has_coded;
 };
 
 void free_image(LoadedImage *li) {
@@ -81,6 +85,7 @@ void free_image(LoadedImage *li) {
         li->im.pixels = nullptr;  // the reader's canvas
         gif_close(&li->frames);
     }
+    if (li->row && li->row->loader == LOADER_TIFF) tiff_page_free(&li->tiff);
     std::free(li->source);
     std::free(li->im.pixels);
     std::free(li->im.jpeg_data);
@@ -99,7 +104,7 @@ const PdfPageExtra *page_extra(LoadedImage *li, const Settings *s) {
     const bool placed = reads_meta(s);
     // Pages of the newer formats are compact, /Indexed where one palette suffices: they
     // have no older bytes to keep.
-    const bool decoded = li->row && (li->row->loader == LOADER_PIXELS || li->row->loader == LOADER_FRAMES);
+    const bool decoded = li->row && li->row->loader != LOADER_PNG && li->row->loader != LOADER_JPEG;
     if (!placed && !li->has_pass && !decoded && !s->compact) return nullptr;
     const ImageMeta &m = li->meta;
     li->place = PdfPlacement{m.orientation, m.dpi.known ? m.dpi.x : 0, m.dpi.known ? m.dpi.y : 0,
@@ -107,6 +112,7 @@ const PdfPageExtra *page_extra(LoadedImage *li, const Settings *s) {
     li->extra = PdfPageExtra{li->has_pass ? &li->pass : nullptr, placed ? &li->place : nullptr};
     // A compact page whose pixels are all grey is written grey.
     if (decoded) li->extra.page_flags = PDF_PAGE_COMPACT | PDF_PAGE_INDEXED;
+    if (li->has_coded) li->extra.coded = &li->coded;
     if (decoded || s->compact) li->extra.page_flags |= PDF_PAGE_GREY;
     return &li->extra;
 }
@@ -251,10 +257,58 @@ bool load_png(uint8_t *data, uint64_t len, const Settings *s, Report *r, LoadedI
     return true;
 }
 
+// Page li->loaded of a TIFF file: its size checked from the tags first; fax data and
+// JPEG data go through as they are where PDF reads them (a JPEG page is then a JPEG record).
+bool load_tiff_page(LoadedImage *li, const Settings *s, Report *r) {
+    std::free(li->im.pixels);
+    std::free(li->im.jpeg_data);
+    li->im = PdfImage{};
+    tiff_page_free(&li->tiff);
+    li->has_coded = false;
+    meta_release(&li->meta);
+    meta_init(&li->meta);
+    const char *msg = nullptr;
+    TiffPage &p = li->tiff;
+    uint64_t limit;
+    if (!tiff_decode_page(li->source, li->source_len, li->loaded, TIFF_DECODE_INFO_ONLY, &p, &msg)) {
+        set_err(r, msg);
+        return false;
+    }
+    if ((limit = over_limit(s, 0, (uint64_t)p.width, (uint64_t)p.height))) {
+        report_too_large(r, (uint64_t)p.width, (uint64_t)p.height, limit);
+        return false;
+    }
+    tiff_page_free(&p);
+    if (!tiff_decode_page(li->source, li->source_len, li->loaded, 0, &p, &msg)) {
+        set_err(r, msg);
+        return false;
+    }
+    li->im.width = p.width;
+    li->im.height = p.height;
+    if (p.pass == TIFF_PASS_JPEG) {
+        li->im.jpeg_data = p.pass_data;
+        li->im.jpeg_len = p.pass_len;
+        li->im.jpeg_components = p.jpeg_components;
+        p.pass_data = nullptr;
+    } else {
+        li->im.pixels = p.pixels;
+        p.pixels = nullptr;
+    }
+    if (p.pass == TIFF_PASS_CCITT) {
+        li->coded = PdfCoded{p.pass_data, p.pass_len, p.ccitt.k, p.ccitt.black_is_1, p.ccitt.encoded_byte_align};
+        li->has_coded = true;
+    }
+    tiff_read_meta(li->source, li->source_len, li->loaded, settings_option_bits(s),
+                   li->im.jpeg_data ? li->im.jpeg_components : 3, &li->meta);
+    li->loaded++;
+    return true;
+}
+
 // The next page of a file decoded page by page; the format's message on failure.
-bool load_next_pixels(LoadedImage *li, Report *r) {
+bool load_next_pixels(LoadedImage *li, const Settings *s, Report *r) {
     const char *msg = nullptr;
     int w = 0, h = 0;
+    if (li->row->loader == LOADER_TIFF) return load_tiff_page(li, s, r);
     if (li->row->loader == LOADER_FRAMES) {
         if (!gif_next(&li->frames, &msg)) {
             set_err(r, msg && *msg ? msg : GIF_ERR_FRAME);
@@ -285,7 +339,7 @@ bool load_pixels(uint8_t *data, uint64_t len, const FormatRow *row, const Settin
     li->source = data;
     li->source_len = len;
     uint64_t hw, hh, limit;
-    if (row->header_size(data, len, &hw, &hh) && (limit = over_limit(s, 0, hw, hh))) {
+    if (row->header_size && row->header_size(data, len, &hw, &hh) && (limit = over_limit(s, 0, hw, hh))) {
         report_too_large(r, hw, hh, limit);
         return false;
     }
@@ -300,7 +354,7 @@ bool load_pixels(uint8_t *data, uint64_t len, const FormatRow *row, const Settin
         set_err(r, msg);
         return false;
     }
-    return load_next_pixels(li, r);
+    return load_next_pixels(li, s, r);
 }
 
 enum LoadResult { LOAD_OK, LOAD_FAILED, LOAD_NOT_IMAGE };
@@ -469,7 +523,7 @@ int add_page(folian_doc *d, const char *image_path, Report *r) {
             ok = 0;
         }
         if (!ok || li.loaded >= li.pages) break;
-        if (over_page_limit(d, r) || !load_next_pixels(&li, r)) {
+        if (over_page_limit(d, r) || !load_next_pixels(&li, s, r)) {
             ok = 0;
             break;
         }

@@ -7,6 +7,7 @@
 #include "folian.h"
 #include "gif/gif.h"
 #include "png/png.h"
+#include "tiff/tiff.h"
 
 namespace {
 
@@ -79,6 +80,18 @@ uint8_t *decode_bmp(const uint8_t *d, uint64_t n, int, unsigned, int *w, int *h,
     return bmp_decode_memory(d, n, w, h, msg);
 }
 
+uint8_t *decode_tiff(const uint8_t *d, uint64_t n, int frame, unsigned, int *w, int *h, const char **msg) {
+    TiffPage page;
+    *w = *h = 0;
+    if (!tiff_decode_page(d, n, frame, TIFF_DECODE_NO_PASS, &page, msg)) return nullptr;
+    uint8_t *px = page.pixels;
+    *w = page.width;
+    *h = page.height;
+    page.pixels = nullptr;
+    tiff_page_free(&page);
+    return px;
+}
+
 // ---- The table -------------------------------------------------------------------------
 // Classic rows first: a name or signature is looked up in table order.
 const FormatRow FORMATS[] = {
@@ -86,6 +99,7 @@ const FormatRow FORMATS[] = {
     {"jpeg", {"jpg", "jpeg", nullptr}, true, LOADER_JPEG, is_jpeg, nullptr, nullptr, decode_jpeg},
     {"gif", {"gif", nullptr}, false, LOADER_FRAMES, is_gif, gif_size, gif_count_frames, decode_gif},
     {"bmp", {"bmp", "dib", nullptr}, false, LOADER_PIXELS, is_bmp, bmp_size, nullptr, decode_bmp},
+    {"tiff", {"tif", "tiff", nullptr}, false, LOADER_TIFF, tiff_signature, nullptr, tiff_page_count, decode_tiff},
 };
 
 bool in_set(const FormatRow &row, FormatSet set) { return set == FORMATS_ALL || row.classic; }

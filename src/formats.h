@@ -14,6 +14,7 @@ enum FormatLoader {
     LOADER_JPEG,     // probed and embedded byte for byte
     LOADER_PIXELS,   // decoded to RGBA, page by page
     LOADER_FRAMES,   // frames drawn one after another onto one canvas (GIF)
+    LOADER_TIFF,     // page by page; fax and JPEG data passed through where PDF reads them
 };
 
 struct FormatRow {

@@ -98,7 +98,7 @@ bool parse_formats(const char *value, void *field, char *why, size_t why_size) {
         *(bool *)field = fold_equals(value, "all");
         return true;
     }
-    say(why, why_size, "classic (PNG and JPEG), all (also GIF, BMP)");
+    say(why, why_size, "classic (PNG and JPEG), all (also TIFF, GIF, BMP)");
     return false;
 }
 

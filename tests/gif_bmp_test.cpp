@@ -371,3 +371,46 @@ TEST(NewFormats, KeysChooseWhatConverts) {
     ASSERT_EQ(convert_with({{"formats", "all"}, {"first-frame-only", "on"}}, {gif}, pdf), "");
     EXPECT_EQ(image_kinds(pdf).size(), 1u);
 }
+
+// TIFF pages in the same document: fax pages pass through as CCITT data, a JPEG page as
+// DCT data, an LZW scan with a predictor is decoded; each renders as the decoder's pixels
+// (the JPEG page within a DCT decoder's rounding).
+TEST(NewFormats, TiffPagesPassThroughWherePdfReadsThem) {
+    if (!have_magick() || !have_program("pdftocairo") || !have_program("pdfimages")) GTEST_SKIP() << "tools missing";
+    TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> made = {
+        {"fax.tif", "-size 64x40 pattern:checkerboard pattern:hexagons -resize 64x40! -monochrome -compress group4"},
+        {"scan.tif", "-size 48x32 gradient:red-blue -compress lzw -define tiff:predictor=2"},
+        {"photo.tif", "-size 48x32 gradient:red-blue -compress jpeg -quality 90"},
+    };
+    std::vector<std::string> inputs;
+    for (const auto &m : made) {
+        inputs.push_back(dir.file(m.first));
+        ASSERT_EQ(run_command("convert " + m.second + " '" + inputs.back() + "'"), 0) << m.first;
+    }
+    const std::string pdf = dir.file("out.pdf");
+    ASSERT_EQ(convert_with({{"formats", "all"}}, inputs, pdf), "");
+    std::string check;
+    EXPECT_EQ(run_command("qpdf --check '" + pdf + "' 2>&1", &check), 0) << check;
+    const std::vector<std::string> kinds = image_kinds(pdf);
+    ASSERT_EQ(kinds.size(), 4u) << ::testing::PrintToString(kinds);
+    EXPECT_EQ(kinds[0], "image gray 1 ccitt");
+    EXPECT_EQ(kinds[1], "image gray 1 ccitt");
+    EXPECT_EQ(kinds[3], "image rgb 8 jpeg");
+    int page = 0;
+    for (const std::string &path : inputs) {
+        const std::vector<uint8_t> file = read_file(path);
+        int frames = 1;
+        for (int f = 0; f < frames; f++) {
+            int w, h, rw, rh;
+            unsigned char *px = kv_decode(file.data(), file.size(), f, 0, &w, &h, &frames, nullptr);
+            ASSERT_TRUE(px) << path;
+            const std::vector<uint8_t> rgb = render_page(pdf, ++page, 150, &rw, &rh);
+            ASSERT_EQ(rw * rh, w * h) << path;
+            int worst = 0;
+            for (int i = 0; i < w * h * 3; i++) worst = std::max(worst, std::abs(px[i / 3 * 4 + i % 3] - rgb[i]));
+            EXPECT_LE(worst, path == inputs[2] ? 8 : 0) << path << " page " << f;
+            std::free(px);
+        }
+    }
+}
