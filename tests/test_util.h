@@ -26,6 +26,9 @@ std::vector<std::string> list_dir(const std::string &path);
 // Runs a shell command; returns its exit status and fills *out with its standard output.
 int run_command(const std::string &cmd, std::string *out = nullptr);
 bool have_program(const std::string &name);
+// A Python interpreter that can import `module` (the system one first: distribution
+// packages such as pikepdf live there, whatever python3 the PATH finds), or "" for none.
+std::string python_with(const std::string &module);
 
 // Test-side deflate writer: fields LSB-first as deflate writes them; Huffman codes go
 // most significant bit first.
