@@ -154,7 +154,9 @@ const char *parse_iso(const char *text, DocDate *d) {
         if (d->hour > 23 || d->minute > 59 || d->second > 59) return "no such time";
         if (!parse_zone(&c, &d->offset_minutes)) return "bad time zone";
     }
-    return *c.p ? BAD : nullptr;
+    if (*c.p) return BAD;
+    d->set = true;
+    return nullptr;
 }
 
 // SOURCE_DATE_EPOCH: a decimal count of seconds, nothing else (the reproducible-builds
@@ -196,7 +198,6 @@ constexpr double BRADFORD[3][3] = {
     {0.8951, 0.2664, -0.1614}, {-0.7502, 1.7135, 0.0367}, {0.0389, -0.0685, 1.0296}};
 constexpr int TRC_ENTRIES = 1024;
 constexpr uint32_t ICC_VERSION_2_1 = 0x02100000;
-constexpr char PROFILE_NAME[] = "sRGB IEC61966-2.1";
 constexpr char PROFILE_COPYRIGHT[] = "No copyright, use freely";
 
 using Mat3 = double[3][3];
@@ -367,6 +368,7 @@ bool doc_date_from_epoch(int64_t seconds, DocDate *out) {
     out->hour = (int)(in_day / 3600);
     out->minute = (int)(in_day / 60 % 60);
     out->second = (int)(in_day % 60);
+    out->set = true;
     return true;
 }
 
@@ -415,7 +417,7 @@ int doc_pdfa_parse(const char *text) {
 bool doc_info_any(const DocInfo *info) {
     return info && (is_set(info->title) || is_set(info->author) || is_set(info->subject) ||
                     is_set(info->keywords) || is_set(info->creator) || is_set(info->producer) ||
-                    info->has_created || info->has_modified || info->pdfa != DOC_PDFA_OFF);
+                    info->created.set || info->modified.set || info->pdfa != DOC_PDFA_OFF);
 }
 
 void doc_info_dictionary(const DocInfo &info, std::string *out) {
@@ -432,13 +434,13 @@ void doc_info_dictionary(const DocInfo &info, std::string *out) {
         pdf_text_string(t.value, out);
     }
     char date[DOC_DATE_TEXT];
-    if (info.has_created) {
+    if (info.created.set) {
         doc_date_pdf(info.created, date);
         *out += " /CreationDate (";
         *out += date;
         *out += ')';
     }
-    if (info.has_modified) {
+    if (info.modified.set) {
         doc_date_pdf(info.modified, date);
         *out += " /ModDate (";
         *out += date;
@@ -490,17 +492,17 @@ void doc_xmp_packet(const DocInfo &info, std::string *out) {
     if (is_set(info.producer)) simple("pdf:Producer", info.producer);
     if (is_set(info.creator)) simple("xmp:CreatorTool", info.creator);
     char date[DOC_DATE_TEXT];
-    if (info.has_created) {
+    if (info.created.set) {
         doc_date_iso(info.created, date);
         simple("xmp:CreateDate", date);
     }
-    if (info.has_modified) {
+    if (info.modified.set) {
         doc_date_iso(info.modified, date);
         simple("xmp:ModifyDate", date);
     }
-    if (info.has_created || info.has_modified) {
+    if (info.created.set || info.modified.set) {
         // When the metadata was last written: with the document, so its latest date.
-        doc_date_iso(info.has_modified ? info.modified : info.created, date);
+        doc_date_iso(info.modified.set ? info.modified : info.created, date);
         simple("xmp:MetadataDate", date);
     }
     if (info.pdfa != DOC_PDFA_OFF) {
@@ -535,7 +537,7 @@ void doc_srgb_profile(std::string *out) {
         for (int r = 0; r < 3; r++) colorant[c][r] = to_d50[r][c];
 
     // Data blocks in file order; the three tone curves share one.
-    const std::string data[] = {desc_tag(PROFILE_NAME), text_tag(PROFILE_COPYRIGHT), xyz_tag(white),
+    const std::string data[] = {desc_tag(DOC_SRGB_NAME), text_tag(PROFILE_COPYRIGHT), xyz_tag(white),
                                 xyz_tag(colorant[0]),   xyz_tag(colorant[1]),         xyz_tag(colorant[2]),
                                 curve_tag()};
     static const IccTag TAGS[] = {{"desc", 0}, {"cprt", 1}, {"wtpt", 2}, {"rXYZ", 3}, {"gXYZ", 4},

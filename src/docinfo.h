@@ -27,13 +27,14 @@ void pdf_text_string(const char *utf8, std::string *out);
 // A moment as written: the local time of day and its offset from UTC in minutes (east
 // positive). A zone-less input is taken as UTC, so every date is written with an offset.
 struct DocDate {
+    bool set;  // false: no date (nothing else is read)
     int year, month, day, hour, minute, second;
     int offset_minutes;
 };
 // ISO 8601: "YYYY-MM-DD", optionally followed by "T" (or a space) and "hh:mm", ":ss",
 // a fraction of a second (dropped) and a zone "Z", "+hh:mm", "+hhmm" or "+hh"; or "now",
 // which is the time in SOURCE_DATE_EPOCH when that is set (seconds since 1970, UTC), else
-// the clock's. Null when parsed, else the reason.
+// the clock's. Null when parsed (and `set`), else the reason.
 const char *doc_date_parse(const char *text, DocDate *out);
 // Seconds since 1970-01-01T00:00:00Z as a UTC date; false outside years 1970 to 9999.
 bool doc_date_from_epoch(int64_t seconds, DocDate *out);
@@ -51,7 +52,6 @@ int doc_pdfa_parse(const char *text);
 // Texts are UTF-8 that passed doc_text_problem, not owned; null or "" for none.
 struct DocInfo {
     const char *title, *author, *subject, *keywords, *creator, *producer;
-    bool has_created, has_modified;
     DocDate created, modified;
     int pdfa;  // DocPdfa
 };
@@ -73,6 +73,8 @@ constexpr size_t DOC_ID_TEXT = 80;
 void doc_id_entry(const uint8_t digest[16], char out[DOC_ID_TEXT]);
 
 // ---- Output intent profile -----------------------------------------------------------------
+// The profile's description, which also names the output condition it stands for.
+constexpr char DOC_SRGB_NAME[] = "sRGB IEC61966-2.1";
 // The sRGB profile (ICC version 2.1, display class, matrix and tone curves) computed from
 // the sRGB primaries, the D65 white adapted to the D50 connection space by the Bradford
 // transform, and the sRGB transfer curve. Same bytes on every call.

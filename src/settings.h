@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "geometry.h"
+#include "docinfo.h"
 
 struct Settings {
     GeoPage page;         // paper, orientation, margins, fit
@@ -30,6 +31,11 @@ struct Settings {
     bool natural_order;   // directories in numbered order: 2.jpg before 10.jpg
     uint64_t max_pixels;  // per image; 0: the codecs' own limits
     uint64_t max_pages;   // per document; 0: no limit
+    // The document's description (docinfo.h): UTF-8 texts the record owns, null for none;
+    // dates as parsed ("now" is fixed when set); the archival level, DocPdfa.
+    char *title, *author, *subject, *keywords, *creator, *producer;
+    DocDate creation_date, mod_date;
+    int pdfa;
 };
 
 // The library's defaults: page size "image", 150 dpi, every option off, no limits beyond the
@@ -49,6 +55,9 @@ unsigned settings_option_bits(const Settings *s);
 
 // The pixel limit a conversion applies to one image: max-pixels when set, else `codec_limit`.
 uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit);
+
+// The description the writer puts into /Info and XMP; its texts point into *s.
+DocInfo settings_doc_info(const Settings *s);
 
 // The record behind the exported handle; null for a null handle.
 struct folian_settings;
