@@ -655,7 +655,7 @@ const char *pdfa_refusal(const PdfDoc *doc, const PdfPage *pg, const PdfImage *i
     const int level = doc->info.pdfa;
     if (level == DOC_PDFA_OFF) return nullptr;
     if (written_components(im) == 4 && !pg->icc_obj) return MSG_PDFA_CMYK;
-    if (!side_fits(pg->page_w) || !side_fits(pg->page_h)) return MSG_PDFA_PAGE_SIZE;
+    if (!side_fits(pg->geo.page_w) || !side_fits(pg->geo.page_h)) return MSG_PDFA_PAGE_SIZE;
     if (level != DOC_PDFA_1B) return nullptr;
     if (pg->has_alpha) return MSG_PDFA_ALPHA;
     // Byte 8 of a profile holds its major version; PDF 1.4 readers know versions 2 and below.

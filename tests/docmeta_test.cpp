@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "docinfo.h"
 #include "folian.h"
 #include "pdf_test_util.h"
 #include "pdf_write.h"
@@ -38,16 +39,24 @@ std::string convert(const Keys &keys, const std::vector<std::string> &inputs, co
     return folian_convert(r.get(), in.data(), (int)in.size(), out.c_str(), error, sizeof error) ? "" : error;
 }
 
-// A header-only ICC profile: enough for the library's checks and for the structure tests.
-std::vector<uint8_t> bare_profile(const char *space, uint8_t major) {
-    std::vector<uint8_t> p(132, 0);
-    p[3] = 132;
-    p[8] = major;
-    std::memcpy(&p[12], "prtr", 4);
-    std::memcpy(&p[16], space, 4);
-    std::memcpy(&p[20], "Lab ", 4);
+// A CMYK profile the library's checks accept: a header and one 'mAB ' A2B0 tag.
+std::vector<uint8_t> cmyk_profile() {
+    std::vector<uint8_t> p(176, 0);
+    p[3] = 176, p[8] = 2;
+    std::memcpy(&p[12], "prtrCMYKLab ", 12);
     std::memcpy(&p[36], "acsp", 4);
+    p[131] = 1;                          // one tag: A2B0 at 144, 32 bytes
+    std::memcpy(&p[132], "A2B0", 4);
+    p[139] = 144, p[143] = 32;
+    std::memcpy(&p[144], "mAB ", 4);
     return p;
+}
+// Our sRGB profile claiming ICC version 4.
+std::vector<uint8_t> v4_profile() {
+    std::string icc;
+    doc_srgb_profile(&icc);
+    icc[8] = 4;
+    return std::vector<uint8_t>(icc.begin(), icc.end());
 }
 
 // The JPEG file with `profile` as one APP2 ICC_PROFILE segment after its SOI.
@@ -169,7 +178,7 @@ TEST(DocMeta, StreamingAndWholeDocumentWritersAgree) {
     char why[256];
     for (const auto &k : DESCRIBED) ASSERT_TRUE(settings_set(&s, k.first.c_str(), k.second.c_str(), why, sizeof why));
     ASSERT_TRUE(settings_set(&s, "pdfa", "2b", why, sizeof why));
-    s.page_mode = 1;  // A4: every page a legal archival size
+    ASSERT_TRUE(settings_set(&s, "page-size", "a4", why, sizeof why));  // every page a legal archival size
     TempDir dir;
     const char *msg;
     ASSERT_EQ(pdf_write_pages(dir.file("whole.pdf").c_str(), images, nullptr, 2, &s, &msg), 1) << msg;
@@ -215,7 +224,7 @@ const Verdicts &verdicts() {
             return out;
         }
         TempDir dir;
-        const std::string cmyk = with_profile(dir, "cmyk.jpg", "jpeg/cmyk-adobe0.jpg", bare_profile("CMYK", 2));
+        const std::string cmyk = with_profile(dir, "cmyk.jpg", "jpeg/cmyk-adobe0.jpg", cmyk_profile());
         const std::vector<std::string> rgb_grey = {data_path("meta/base.jpg"), data_path("jpeg/grey.jpg"),
                                                    data_path("meta/icc-srgb.png")};
         std::vector<std::string> all = rgb_grey;
@@ -275,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(Checks, PdfaClause,
 TEST(Pdfa, PagesALevelCannotHoldFailByNameAndWriteNothing) {
     TempDir dir;
     const std::string bare_cmyk = data_path("jpeg/cmyk-adobe0.jpg");
-    const std::string v4 = with_profile(dir, "v4.jpg", "meta/base.jpg", bare_profile("RGB ", 4));
+    const std::string v4 = with_profile(dir, "v4.jpg", "meta/base.jpg", v4_profile());
     const std::string alpha = data_path("png/pngsuite/basn6a08.png");
     const struct {
         const char *level;
@@ -287,7 +296,7 @@ TEST(Pdfa, PagesALevelCannotHoldFailByNameAndWriteNothing) {
         {"2b", data_path("jpeg/odd-1x1.jpg"), "outside 3 to 14400 points cannot be PDF/A"},
     };
     for (const auto &c : cases) {
-        const std::string pdf = dir.file("out.pdf");
+        const std::string pdf = dir.file("out-" + std::to_string(&c - cases) + ".pdf");
         const std::string err = convert({{"pdfa", c.level}}, {data_path("meta/base.jpg"), c.file}, pdf);
         EXPECT_EQ(err.rfind(c.file + ": ", 0), 0u) << err;
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
