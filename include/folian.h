@@ -147,6 +147,8 @@ FOLIAN_API void folian_doc_abort(folian_doc *doc) FOLIAN_NOEXCEPT;
  * are the tool's long options and their arguments:
  *   page-size image|a4|letter|a3   dpi 1..10000   max-pixels N   max-pages N  (N 0: default)
  *   compact, interlaced, content-probe, exif-rotation, file-dpi, icc, natural-order: on|off
+ *   title, author, subject, keywords, creator, producer: UTF-8 text ("" for none)
+ *   creation-date, mod-date: YYYY-MM-DD[Thh:mm[:ss][Z|+hh:mm]] or now   pdfa off|2b|1b
  * Documents opened with a record, and folian_convert, touch no process-wide state: any number
  * of them may run at once on different threads. A record itself is not locked: one thread
  * sets it at a time, and it may be read by any number of opens and conversions at once. */

@@ -8,7 +8,8 @@
 set -euo pipefail
 pkgs=(build-essential cmake libgtest-dev zlib1g-dev libpng-dev libjpeg-dev
       qpdf poppler-utils libjpeg-turbo-progs pngcheck locales libtiff-tools imagemagick
-      pkg-config man-db g++-mingw-w64-x86-64 wine wine64 python3-pytest)
+      pkg-config man-db g++-mingw-w64-x86-64 wine wine64 python3-pytest
+      python3-pikepdf python3-pil)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -14,6 +14,8 @@
 // contribution is reduced in 64 bits. The results are those of the plain form.
 #include "checksum.h"
 
+#include <cstring>
+
 #include "cpu.h"
 
 #ifdef __SSE2__
@@ -138,4 +140,79 @@ uint32_t crc32_update(uint32_t crc, const uint8_t *p, size_t n) {
     }
     for (; n > 0; n--, p++) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
     return crc;
+}
+
+// ---- MD5 ---------------------------------------------------------------------------------
+namespace {
+
+// Per-step left rotations, four per round.
+constexpr int MD5_SHIFT[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+// floor(abs(sin(i + 1)) * 2^32), as the algorithm defines its additive constants.
+constexpr uint32_t MD5_K[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+
+inline uint32_t rotl(uint32_t v, int s) { return v << s | v >> (32 - s); }
+
+void md5_block(uint32_t state[4], const uint8_t *p) {
+    uint32_t w[16];
+    for (int i = 0; i < 16; i++)
+        w[i] = (uint32_t)p[4 * i] | (uint32_t)p[4 * i + 1] << 8 | (uint32_t)p[4 * i + 2] << 16 |
+               (uint32_t)p[4 * i + 3] << 24;
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    for (int i = 0; i < 64; i++) {
+        uint32_t f;
+        int g;
+        switch (i / 16) {
+        case 0: f = (b & c) | (~b & d), g = i; break;
+        case 1: f = (d & b) | (~d & c), g = (5 * i + 1) % 16; break;
+        case 2: f = b ^ c ^ d, g = (3 * i + 5) % 16; break;
+        default: f = c ^ (b | ~d), g = 7 * i % 16; break;
+        }
+        const uint32_t t = d;
+        d = c;
+        c = b;
+        b += rotl(a + f + MD5_K[i] + w[g], MD5_SHIFT[i / 16][i % 4]);
+        a = t;
+    }
+    state[0] += a, state[1] += b, state[2] += c, state[3] += d;
+}
+
+}  // namespace
+
+void md5_init(Md5 *m) {
+    m->state[0] = 0x67452301, m->state[1] = 0xefcdab89, m->state[2] = 0x98badcfe, m->state[3] = 0x10325476;
+    m->total = 0;
+}
+
+void md5_update(Md5 *m, const uint8_t *p, size_t n) {
+    size_t used = (size_t)(m->total % 64);
+    m->total += n;
+    if (used) {
+        const size_t take = n < 64 - used ? n : 64 - used;
+        std::memcpy(m->block + used, p, take);
+        p += take, n -= take, used += take;
+        if (used < 64) return;
+        md5_block(m->state, m->block);
+    }
+    for (; n >= 64; p += 64, n -= 64) md5_block(m->state, p);
+    if (n) std::memcpy(m->block, p, n);
+}
+
+void md5_final(Md5 *m, uint8_t digest[16]) {
+    // Padding: a 1 bit, zeros to 56 bytes into the block, then the bit count, little-endian.
+    const uint64_t bits = m->total * 8;
+    uint8_t pad[72] = {0x80};
+    const size_t used = (size_t)(m->total % 64);
+    const size_t pad_len = (used < 56 ? 56 : 120) - used;
+    for (int i = 0; i < 8; i++) pad[pad_len + i] = (uint8_t)(bits >> (8 * i));
+    md5_update(m, pad, pad_len + 8);
+    for (int i = 0; i < 4; i++)
+        for (int j = 0; j < 4; j++) digest[4 * i + j] = (uint8_t)(m->state[i] >> (8 * j));
 }

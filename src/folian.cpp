@@ -95,8 +95,13 @@ void free_image(LoadedImage *li) {
     *li = LoadedImage{};
 }
 
+// Profiles are read for the icc key and for archival documents, whose CMYK pages have no
+// device colour space to fall back on.
+bool keeps_icc(const Settings *s) { return s->icc || s->pdfa != DOC_PDFA_OFF; }
+unsigned meta_options(const Settings *s) { return settings_option_bits(s) | (keeps_icc(s) ? FOLIAN_OPT_ICC : 0u); }
+
 // The settings that read what a file says about placing its picture.
-bool reads_meta(const Settings *s) { return s->exif_rotation || s->file_dpi || s->icc; }
+bool reads_meta(const Settings *s) { return s->exif_rotation || s->file_dpi || keeps_icc(s); }
 
 // What the writer is to know beyond the record; null when no setting asks for anything,
 // so that the page is the record's alone.
@@ -182,7 +187,7 @@ bool load_jpeg(uint8_t *data, uint64_t len, const Settings *s, Report *r, Loaded
     li->im.jpeg_data = data;
     li->im.jpeg_len = len;
     li->im.jpeg_components = comps;
-    jpeg_read_meta(data, len, settings_option_bits(s), comps, &li->meta);
+    jpeg_read_meta(data, len, meta_options(s), comps, &li->meta);
     return true;
 }
 
@@ -243,7 +248,7 @@ bool load_png(uint8_t *data, uint64_t len, const Settings *s, Report *r, LoadedI
     li->im.height = h;
     li->im.pixels = px;
     // The pixels go to the writer as RGB, so only an RGB profile describes them.
-    png_read_meta(data, len, settings_option_bits(s), 3, &li->meta);
+    png_read_meta(data, len, meta_options(s), 3, &li->meta);
     li->file = data;
     if (s->compact) {
         if (!find_passthrough(li, len, facts)) {
@@ -515,10 +520,12 @@ int add_page(folian_doc *d, const char *image_path, Report *r) {
     // several pages gives them in order; one that fails keeps the pages before it.
     int ok;
     for (;;) {
-        ok = pdf_image_ok(&li.im) ? 1 : 0;
+        const PdfPageExtra *extra = page_extra(&li, s);
+        const char *refused = pdf_page_refusal(&d->doc, &li.im, extra);
+        ok = refused ? 0 : 1;
         if (!ok)
-            set_err(r, "pdf_write: bad image");
-        else if (!pdf_doc_add_ex(&d->doc, &li.im, page_extra(&li, s))) {
+            set_err(r, refused);
+        else if (!pdf_doc_add_ex(&d->doc, &li.im, extra)) {
             set_err(r, d->doc.message);
             ok = 0;
         }

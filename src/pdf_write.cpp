@@ -38,6 +38,13 @@ constexpr const char *MSG_CANNOT_OPEN = "pdf_write: cannot open output file";
 constexpr const char *MSG_WRITE_FAILED = "pdf_write: write failed";
 constexpr const char *MSG_TOO_LARGE = "pdf_write: document too large";
 constexpr const char *MSG_NO_ROOM = "pdf_write: the margins leave no room for the picture";
+// Pages and texts an archival (PDF/A) document cannot hold.
+constexpr const char *MSG_PDFA_CMYK = "pdf_write: a CMYK JPEG without its own CMYK profile cannot be PDF/A";
+constexpr const char *MSG_PDFA_ALPHA = "pdf_write: transparency cannot be PDF/A-1b (PDF/A-2b keeps it)";
+constexpr const char *MSG_PDFA_ICC = "pdf_write: an ICC profile of version 4 or later cannot be PDF/A-1b";
+constexpr const char *MSG_PDFA_PAGE_SIZE = "pdf_write: a page side outside 3 to 14400 points cannot be PDF/A";
+constexpr const char *MSG_PDFA_PAGES = "pdf_write: more than 8191 pages cannot be PDF/A-1b";
+constexpr const char *MSG_PDFA_TEXT = "pdf_write: a metadata text over 32767 bytes cannot be PDF/A";
 
 // A cross-reference entry holds a ten-digit offset.
 constexpr uint64_t MAX_XREF_OFFSET = 9999999999ULL;
@@ -51,8 +58,14 @@ constexpr char OBJ_END[] = "\nendobj\n";
 
 // ---- Failures --------------------------------------------------------------------------
 
+// A page the document refuses, for what it is rather than for what went wrong writing it.
+bool is_refusal(const char *message) {
+    return message == MSG_BAD_IMAGE || message == MSG_PDFA_CMYK || message == MSG_PDFA_ALPHA ||
+           message == MSG_PDFA_ICC || message == MSG_PDFA_PAGE_SIZE || message == MSG_PDFA_PAGES;
+}
+
 int rank(const char *message) {
-    if (message == MSG_BAD_IMAGE) return 4;
+    if (is_refusal(message)) return 4;
     if (message == MSG_OOM) return 3;
     if (message == MSG_TOO_LARGE) return 2;
     if (message[0]) return 1;
@@ -94,6 +107,7 @@ bool reserve(PdfDoc *doc, size_t n) { return WRITE_BUF_SIZE - doc->buf_len >= n 
 void put(PdfDoc *doc, const void *data, uint64_t n) {
     doc->pos += n;
     if (!doc->dest) return;
+    if (doc->hashing) md5_update(&doc->content, (const uint8_t *)data, (size_t)n);
     if (n <= WRITE_BUF_SIZE - doc->buf_len) {
         std::memcpy(doc->buf + doc->buf_len, data, (size_t)n);
         doc->buf_len += (size_t)n;
@@ -155,6 +169,7 @@ void put_zlib(PdfDoc *doc, uint64_t n, Fill fill) {
             fill(p + 5, first, len);
             adler = adler32_update(adler, p + 5, (size_t)len);
         }
+        if (doc->hashing) md5_update(&doc->content, p, 5 + (size_t)len);
         doc->buf_len += 5 + (size_t)len;
         doc->pos += 5 + len;
         first += len;
@@ -613,6 +628,9 @@ void write_content(PdfDoc *doc, const PdfPage *pg) {
     begin_object(doc, pg->content_obj);
     put_printf(doc, "<< /Length %d >>\nstream\n", n);
     put(doc, text, (uint64_t)n < sizeof text ? (uint64_t)n : sizeof text - 1);
+    // The plain layout counts the text's last line feed as the only one before endstream;
+    // an archival document wants a line end of its own there, outside /Length.
+    if (doc->info.pdfa != DOC_PDFA_OFF) put(doc, "\n", 1);
     put(doc, "endstream\n", 10);
     end_object(doc);
 }
@@ -655,11 +673,92 @@ void write_page(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPag
     if (pg->icc_obj) write_icc_profile(doc, pg, placement_of(extra));
 }
 
-// Header, catalog and page tree; objects 1 and 2 are the only ones before the pages.
+// ---- The objects after the pages --------------------------------------------------------
+
+// Their numbers follow the last page's objects, so no page moves; `first` is the number
+// after the last page.
+struct TailObjects {
+    int info, xmp, profile;  // profile: only for PDF/A, else 0
+    int end;                 // the next free number after them
+};
+TailObjects tail_objects(const PdfDoc *doc, int first) {
+    TailObjects t{};
+    if (!doc->described) {
+        t.end = first;
+        return t;
+    }
+    t.info = first;
+    t.xmp = first + 1;
+    t.profile = doc->info.pdfa != DOC_PDFA_OFF ? first + 2 : 0;
+    t.end = first + (t.profile ? 3 : 2);
+    return t;
+}
+
+// Its bytes as a PDF string, as the length limits count them.
+size_t pdf_string_bytes(const char *utf8) {
+    std::string s;
+    pdf_text_string(utf8, &s);
+    return s[0] == '<' ? (s.size() - 2) / 2 : std::strlen(utf8);
+}
+
+// An archival document's strings stay within the smallest limit of its readers.
+bool pdfa_texts_fit(const DocInfo &info) {
+    constexpr size_t PDFA_MAX_STRING = 32767;
+    for (const char *t : {info.title, info.author, info.subject, info.keywords, info.creator, info.producer})
+        if (t && pdf_string_bytes(t) > PDFA_MAX_STRING) return false;
+    return true;
+}
+
+void put_stream_object(PdfDoc *doc, int num, const char *dict_start, const std::string &data) {
+    begin_object(doc, num);
+    put_printf(doc, "<< %s/Length %llu >>\nstream\n", dict_start, (unsigned long long)data.size());
+    put(doc, data.data(), data.size());
+    end_stream_object(doc);
+}
+
+// /Info, the XMP packet (uncompressed, so a reader that knows nothing of PDF finds it) and
+// the output intent's profile. False when memory runs out.
+bool write_tail(PdfDoc *doc, const TailObjects &t) {
+    if (!grow((void **)&doc->offsets, &doc->offset_cap, (size_t)t.end, sizeof(uint64_t))) return fail(doc, MSG_OOM);
+    try {
+        std::string text;
+        doc_info_dictionary(doc->info, &text);
+        begin_object(doc, t.info);
+        put(doc, text.data(), text.size());
+        end_object(doc);
+        text.clear();
+        doc_xmp_packet(doc->info, &text);
+        put_stream_object(doc, t.xmp, "/Type /Metadata /Subtype /XML ", text);
+        if (t.profile) {
+            doc_srgb_profile(&text);
+            put_stream_object(doc, t.profile, "/N 3 /Alternate /DeviceRGB ", text);
+        }
+    } catch (...) {  // std::string allocation; nothing may escape to the C boundary
+        return fail(doc, MSG_OOM);
+    }
+    return true;
+}
+
+// ---- Head and cross-reference table ----------------------------------------------------
+
+void put_catalog(PdfDoc *doc) {
+    put_printf(doc, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R");
+    const TailObjects t = tail_objects(doc, doc->next_obj);
+    if (t.xmp) put_printf(doc, " /Metadata %d 0 R", t.xmp);
+    if (t.profile)
+        put_printf(doc,
+                   " /OutputIntents [<< /Type /OutputIntent /S /GTS_PDFA1 /OutputConditionIdentifier (%s) "
+                   "/Info (%s) /DestOutputProfile %d 0 R >>]",
+                   DOC_SRGB_NAME, DOC_SRGB_NAME, t.profile);
+    put_printf(doc, " >>");
+}
+
+// Header, catalog and page tree; objects 1 and 2 are the only ones before the pages. Called
+// with doc->next_obj just past the last page's objects.
 void write_head(PdfDoc *doc, uint64_t *head_offsets) {
     put(doc, HEADER, sizeof HEADER - 1);
     head_offsets[0] = doc->pos;
-    put_printf(doc, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>");
+    put_catalog(doc);
     end_object(doc);
     head_offsets[1] = doc->pos;
     put_printf(doc, "2 0 obj\n<< /Type /Pages /Kids [");
@@ -668,15 +767,17 @@ void write_head(PdfDoc *doc, uint64_t *head_offsets) {
     end_object(doc);
 }
 
-void write_xref(PdfDoc *doc, const uint64_t *head_offsets, uint64_t xref) {
+// `info`: the /Info object's number and the /ID entry, or 0 for neither.
+void write_xref(PdfDoc *doc, const uint64_t *head_offsets, uint64_t xref, int info, const char *id) {
     put_printf(doc, "xref\n0 %d\n", doc->next_obj);
     put(doc, "0000000000 65535 f \n", 20);
     for (int i = 1; i < doc->next_obj; i++) {
         uint64_t off = i <= 2 ? head_offsets[i - 1] : doc->head_len + doc->offsets[i];
         put_printf(doc, "%010llu 00000 n \n", (unsigned long long)off);
     }
-    put_printf(doc, "trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%llu\n%%%%EOF\n",
-               doc->next_obj, (unsigned long long)xref);
+    put_printf(doc, "trailer\n<< /Size %d /Root 1 0 R", doc->next_obj);
+    if (info) put_printf(doc, " /Info %d 0 R %s", info, id);
+    put_printf(doc, " >>\nstartxref\n%llu\n%%%%EOF\n", (unsigned long long)xref);
 }
 
 bool setup(PdfDoc *doc, const char *path, const Settings *s) {
@@ -687,6 +788,14 @@ bool setup(PdfDoc *doc, const char *path, const Settings *s) {
     if (s->page.paper_w < 0) return fail(doc, MSG_BAD_MODE);
     if (!pdf_page_fits(s, nullptr, 0)) return fail(doc, MSG_NO_ROOM);
     doc->settings = *s;
+    doc->info = settings_doc_info(&doc->settings);
+    doc->described = doc_info_any(&doc->info);
+    md5_init(&doc->content);
+    try {
+        if (doc->info.pdfa != DOC_PDFA_OFF && !pdfa_texts_fit(doc->info)) return fail(doc, MSG_PDFA_TEXT);
+    } catch (...) {
+        return fail(doc, MSG_OOM);
+    }
     // The caller's text may change or go before the document is finished.
     const size_t n = path ? std::strlen(path) + 1 : 0;
     if (n) doc->path = (char *)mem_malloc(n);
@@ -697,7 +806,43 @@ bool setup(PdfDoc *doc, const char *path, const Settings *s) {
     return true;
 }
 
+// ---- Archival pages ----------------------------------------------------------------------
+
+// The limits of the most restricted reader an archival file is written for: page sides of 3
+// to 14400 units, and (PDF/A-1) arrays of at most 8191 entries, so as many pages in the
+// one-level page tree.
+constexpr double PDFA_MIN_SIDE = 3, PDFA_MAX_SIDE = 14400;
+constexpr int PDFA1_MAX_PAGES = 8191;
+
+bool side_fits(double v) { return v >= PDFA_MIN_SIDE && v <= PDFA_MAX_SIDE; }
+
+// Why the document's PDF/A level cannot hold this page (laid out as `pg`, the document's
+// page number `index` from 0), or null. With an sRGB output intent the device colour
+// spaces allowed are RGB and grey, so CMYK samples need their own profile.
+const char *pdfa_refusal(const PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPageExtra *extra,
+                         int index) {
+    const int level = doc->info.pdfa;
+    if (level == DOC_PDFA_OFF) return nullptr;
+    if (written_components(im) == 4 && !pg->icc_obj) return MSG_PDFA_CMYK;
+    if (!side_fits(pg->geo.page_w) || !side_fits(pg->geo.page_h)) return MSG_PDFA_PAGE_SIZE;
+    if (level != DOC_PDFA_1B) return nullptr;
+    if (pg->has_alpha) return MSG_PDFA_ALPHA;
+    // Byte 8 of a profile holds its major version; PDF 1.4 readers know versions 2 and below.
+    const PdfPlacement *place = placement_of(extra);
+    if (pg->icc_obj && (place->icc_len < 128 || place->icc[8] >= 4)) return MSG_PDFA_ICC;
+    if (index >= PDFA1_MAX_PAGES) return MSG_PDFA_PAGES;
+    return nullptr;
+}
+
 }  // namespace
+
+const char *pdf_page_refusal(const PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) {
+    if (!pdf_image_ok(im)) return MSG_BAD_IMAGE;
+    if (doc->info.pdfa == DOC_PDFA_OFF) return nullptr;
+    PdfPage pg;
+    lay_out(&pg, im, &doc->settings, doc->next_obj, extra);
+    return pdfa_refusal(doc, &pg, im, extra, doc->count);
+}
 
 bool pdf_image_ok(const PdfImage *im) {
     if (!im) return false;
@@ -751,7 +896,9 @@ bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *imag
     doc->planned = count;
     for (int i = 0; i < count; i++) {
         PdfPage *pg = &doc->plan[i];
-        lay_out(pg, images[i], &doc->settings, doc->next_obj, extras ? extras[i] : nullptr);
+        const PdfPageExtra *extra = extras ? extras[i] : nullptr;
+        lay_out(pg, images[i], &doc->settings, doc->next_obj, extra);
+        if (const char *why = pdfa_refusal(doc, pg, images[i], extra, i)) return fail(doc, why);
         if (!record_page(doc, pg)) return false;
         doc->count++;
         doc->next_obj = page_end(pg);
@@ -785,10 +932,13 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
         if ((pg->icc_obj != 0) != carries_profile(placement_of(extra), im)) return fail(doc, MSG_BAD_ARGS);
     } else {
         lay_out(&local, im, &doc->settings, doc->next_obj, extra);
+        if (const char *why = pdfa_refusal(doc, &local, im, extra, doc->count)) return fail(doc, why);
         if (!record_page(doc, &local)) return false;
         pg = &local;
     }
+    doc->hashing = doc->described;
     write_page(doc, pg, im, extra);
+    doc->hashing = false;
     doc->count++;
     doc->next_obj = page_end(pg);
     if (doc->head_len + pages_len(doc) > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
@@ -820,10 +970,22 @@ bool pdf_doc_finish(PdfDoc *doc) {
         doc->pos += pages;
         doc->page_base = doc->head_len;
     }
+    const TailObjects tail = tail_objects(doc, doc->next_obj);
+    char id[DOC_ID_TEXT] = "";
+    if (doc->described) {
+        doc->hashing = true;
+        const bool written = write_tail(doc, tail);
+        doc->hashing = false;
+        if (!written) return false;
+        doc->next_obj = tail.end;
+        uint8_t digest[16];
+        md5_final(&doc->content, digest);
+        doc_id_entry(digest, id);
+    }
     uint64_t xref = doc->pos;
     if (xref > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
     if (!doc->dest) return false;  // dry: the file failure stands
-    write_xref(doc, doc->head_offsets, xref);
+    write_xref(doc, doc->head_offsets, xref, tail.info, id);
     if (!flush(doc) || !doc->dest) return false;
     doc->dest = nullptr;
     FileWriteStatus st = file_out_commit(&doc->out);

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "checksum.h"
+#include "docinfo.h"
 #include "file_io.h"
 #include "flate/flate.h"
 #include "folian.h"
@@ -59,6 +61,12 @@ struct PdfDoc {
     uint64_t head_len;     // header, catalog and page tree, once written
     uint64_t head_offsets[2];  // where objects 1 and 2 begin
     const char *message;   // "" or the failure text
+    // The document's description (settings' metadata keys). When `described`, objects follow
+    // the last page: /Info, the XMP stream and, for PDF/A, the output intent's profile.
+    DocInfo info;          // texts borrowed, like the settings'
+    bool described;
+    bool hashing;          // bytes put now go into `content`, the digest the trailer /ID names
+    Md5 content;
 };
 
 // Both set *doc up and return false only when it cannot be used at all (bad arguments, bad
@@ -84,6 +92,11 @@ inline bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *
 }
 // The checks a page image must pass ("pdf_write: bad image" otherwise).
 bool pdf_image_ok(const PdfImage *image);
+struct PdfPageExtra;
+// Why the document would refuse this page, or null: a bad image, or a page the document's
+// PDF/A level cannot hold. A refused page leaves the document as it was; pdf_doc_add_ex
+// given the page fails the whole document with the same text.
+const char *pdf_page_refusal(const PdfDoc *doc, const PdfImage *image, const PdfPageExtra *extra);
 // Lays out and writes one page. With pdf_doc_begin_known, the images in the same order.
 // False when this page or an earlier one failed (doc->message says why).
 bool pdf_doc_add(PdfDoc *doc, const PdfImage *image);

@@ -100,6 +100,34 @@ bool parse_formats(const char *value, void *field, char *why, size_t why_size) {
     }
     say(why, why_size, "classic (PNG and JPEG), all (also TIFF, GIF, BMP)");
     return false;
+// Metadata text: checked here, so the writer never meets text XML or UTF-16 cannot carry.
+bool parse_doc_text(const char *value, void *field, char *why, size_t why_size) {
+    if (const char *problem = doc_text_problem(value)) {
+        if (why_size) std::snprintf(why, why_size, "UTF-8 text without control characters (%s)", problem);
+        return false;
+    }
+    return settings_parse_text(value, field, why, why_size);
+}
+
+bool parse_date(const char *value, void *field, char *why, size_t why_size) {
+    DocDate d;
+    if (const char *problem = doc_date_parse(value, &d)) {
+        if (why_size)
+            std::snprintf(why, why_size, "YYYY-MM-DD, YYYY-MM-DDThh:mm:ss+hh:mm, now (%s)", problem);
+        return false;
+    }
+    *(DocDate *)field = d;
+    return true;
+}
+
+bool parse_pdfa(const char *value, void *field, char *why, size_t why_size) {
+    const int level = doc_pdfa_parse(value);
+    if (level < 0) {
+        say(why, why_size, "off, 2b, 1b");
+        return false;
+    }
+    *(int *)field = level;
+    return true;
 }
 
 struct Key {
@@ -125,7 +153,19 @@ constexpr Key KEYS[] = {
     {"max-pages", parse_limit, offsetof(Settings, max_pages)},
     {"formats", parse_formats, offsetof(Settings, all_formats)},
     {"first-frame-only", parse_on_off, offsetof(Settings, first_frame_only)},
+    {"title", parse_doc_text, offsetof(Settings, title)},
+    {"author", parse_doc_text, offsetof(Settings, author)},
+    {"subject", parse_doc_text, offsetof(Settings, subject)},
+    {"keywords", parse_doc_text, offsetof(Settings, keywords)},
+    {"creator", parse_doc_text, offsetof(Settings, creator)},
+    {"producer", parse_doc_text, offsetof(Settings, producer)},
+    {"creation-date", parse_date, offsetof(Settings, creation_date)},
+    {"mod-date", parse_date, offsetof(Settings, mod_date)},
+    {"pdfa", parse_pdfa, offsetof(Settings, pdfa)},
 };
+
+// Keys whose field is a text the record owns (copied with it, freed with it).
+bool owns_text(const Key &k) { return k.parse == settings_parse_text || k.parse == parse_doc_text; }
 
 // Each old option bit and the switch that stands for it.
 struct OptionBit {
@@ -187,7 +227,7 @@ bool settings_set(Settings *s, const char *key, const char *value, char *why, si
         if (why_size) std::snprintf(why, why_size, "settings: %s \"%s\": %s", key, value, accepted);
         return false;
     }
-    if (k->parse == settings_parse_text) std::free(*(char **)field_of(s, k->field));
+    if (owns_text(*k)) std::free(*(char **)field_of(s, k->field));
     *s = trial;
     return true;
 }
@@ -208,7 +248,7 @@ bool settings_clone(const Settings *from, Settings *to) {
     *to = *from;
     bool ok = true;
     for (const Key &k : KEYS) {
-        if (k.parse != settings_parse_text) continue;
+        if (!owns_text(k)) continue;
         char **text = (char **)field_of(to, k.field);
         if (*text && !settings_parse_text(*text, text, nullptr, 0)) *text = nullptr, ok = false;
     }
@@ -218,7 +258,7 @@ bool settings_clone(const Settings *from, Settings *to) {
 
 void settings_release(Settings *s) {
     for (const Key &k : KEYS) {
-        if (k.parse != settings_parse_text) continue;
+        if (!owns_text(k)) continue;
         char **text = (char **)field_of(s, k.field);
         std::free(*text);
         *text = nullptr;
@@ -238,6 +278,15 @@ unsigned settings_option_bits(const Settings *s) {
 
 uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit) {
     return s->max_pixels ? s->max_pixels : codec_limit;
+}
+
+DocInfo settings_doc_info(const Settings *s) {
+    DocInfo info{};
+    info.title = s->title, info.author = s->author, info.subject = s->subject;
+    info.keywords = s->keywords, info.creator = s->creator, info.producer = s->producer;
+    info.created = s->creation_date, info.modified = s->mod_date;
+    info.pdfa = s->pdfa;
+    return info;
 }
 
 // ---- The exported record ------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "geometry.h"
+#include "docinfo.h"
 
 struct Settings {
     GeoPage page;         // paper, orientation, margins, fit
@@ -32,6 +33,11 @@ struct Settings {
     uint64_t max_pages;   // per document; 0: no limit
     bool all_formats;     // every format of the table converts, not only PNG and JPEG
     bool first_frame_only;  // a file of several frames or pages gives its first only
+    // The document's description (docinfo.h): UTF-8 texts the record owns, null for none;
+    // dates as parsed ("now" is fixed when set); the archival level, DocPdfa.
+    char *title, *author, *subject, *keywords, *creator, *producer;
+    DocDate creation_date, mod_date;
+    int pdfa;
 };
 
 // The library's defaults: page size "image", 150 dpi, every option off, no limits beyond the
@@ -51,6 +57,9 @@ unsigned settings_option_bits(const Settings *s);
 
 // The pixel limit a conversion applies to one image: max-pixels when set, else `codec_limit`.
 uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit);
+
+// The description the writer puts into /Info and XMP; its texts point into *s.
+DocInfo settings_doc_info(const Settings *s);
 
 // The record behind the exported handle; null for a null handle.
 struct folian_settings;

@@ -63,7 +63,8 @@ TEST_F(Settings, BadKeysAndValuesChangeNothingAndSayWhatIsAccepted) {
         {"max-pixels", "-1", nullptr},
         {"colour", "on", "settings: unknown key \"colour\"; accepted: page-size, orientation, margin, fit, dpi, "
                          "compact, interlaced, content-probe, exif-rotation, file-dpi, icc, natural-order, "
-                         "max-pixels, max-pages, formats, first-frame-only"},
+                         "max-pixels, max-pages, formats, first-frame-only, title, author, subject, keywords, "
+                         "creator, producer, creation-date, mod-date, pdfa"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(folian_settings_set(a.s, c.key, c.value), 0) << c.key << " " << c.value;

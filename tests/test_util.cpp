@@ -78,6 +78,22 @@ bool have_program(const std::string &name) {
     return run_command("command -v " + name + " >/dev/null 2>&1") == 0;
 }
 
+EnvScope::EnvScope(const char *n, const char *value) : name(n), had(std::getenv(n) != nullptr) {
+    if (had) saved = std::getenv(n);
+    if (value) setenv(n, value, 1);
+    else unsetenv(n);
+}
+EnvScope::~EnvScope() {
+    if (had) setenv(name.c_str(), saved.c_str(), 1);
+    else unsetenv(name.c_str());
+}
+
+std::string python_with(const std::string &module) {
+    for (const char *py : {"/usr/bin/python3", "python3"})
+        if (run_command(std::string(py) + " -c 'import " + module + "' >/dev/null 2>&1") == 0) return py;
+    return "";
+}
+
 std::vector<CpuLimit> every_cpu_form() {
     std::vector<CpuLimit> forms;
     for (int f = CPU_PLAIN; f <= cpu_form_available(); f++) forms.push_back({f, false});

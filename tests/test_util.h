@@ -26,6 +26,18 @@ std::vector<std::string> list_dir(const std::string &path);
 // Runs a shell command; returns its exit status and fills *out with its standard output.
 int run_command(const std::string &cmd, std::string *out = nullptr);
 bool have_program(const std::string &name);
+// Sets (or with null, clears) one environment variable for a scope.
+struct EnvScope {
+    std::string name, saved;
+    bool had;
+    EnvScope(const char *name, const char *value);
+    ~EnvScope();
+    EnvScope(const EnvScope &) = delete;
+    EnvScope &operator=(const EnvScope &) = delete;
+};
+// A Python interpreter that can import `module` (the system one first: distribution
+// packages such as pikepdf live there, whatever python3 the PATH finds), or "" for none.
+std::string python_with(const std::string &module);
 
 // Test-side deflate writer: fields LSB-first as deflate writes them; Huffman codes go
 // most significant bit first.

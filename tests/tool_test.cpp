@@ -452,3 +452,23 @@ TEST(Tool, AnInterruptLeavesNoTemporary) {
 }
 
 }  // namespace
+
+TEST(Tool, DescriptionAndArchivalOptionsReachTheDocument) {
+    TempDir tmp;
+    const std::string out = tmp.file("d.pdf"), in = q(data_path("meta/base.jpg"));
+    ToolRun r = tool("--pdfa --title 'A (b)' --creation-date 2026-12-09 -o " + q(out) + " " + in);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string pdf = read_text(out);
+    EXPECT_NE(pdf.find("<pdfaid:part>2</pdfaid:part>"), std::string::npos);  // bare --pdfa is 2b
+    EXPECT_NE(pdf.find("/Title (A \\(b\\))"), std::string::npos);
+    EXPECT_NE(pdf.find("/CreationDate (D:20261209000000+00'00)"), std::string::npos);
+    // Refused values are usage errors naming the option and value; refused pages name the file.
+    r = tool("--pdfa=3u -o " + q(out) + " " + in);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("pdfa \"3u\""), std::string::npos) << r.out;
+    const std::string alpha = data_path("png/pngsuite/basn6a08.png");
+    r = tool("--pdfa=1b -o " + q(tmp.file("e.pdf")) + " " + q(alpha));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(alpha + ": pdf_write: transparency cannot be PDF/A-1b"), std::string::npos) << r.out;
+    EXPECT_FALSE(file_exists(tmp.file("e.pdf")));
+}

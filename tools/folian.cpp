@@ -57,6 +57,12 @@ const char *const HELP =
     "      --natural-order    directory files in numbered order (the default)\n"
     "      --stored           image data uncompressed, as the plain documents have it\n"
     "      --strict           the plain documents: none of the default conversions below\n"
+    "      --title, --author, --subject, --keywords, --creator, --producer TEXT\n"
+    "                         the document's description (UTF-8), in /Info and XMP\n"
+    "      --creation-date, --mod-date DATE\n"
+    "                         2026-12-09, 2026-12-09T10:30:00+01:00 or now (SOURCE_DATE_EPOCH\n"
+    "                         when set); no date is written unless asked\n"
+    "      --pdfa[=2b|1b|off] an archival PDF/A document (bare: 2b); 1b refuses transparency\n"
     "  -h, --help             this text\n"
     "      --version          the version\n"
     "      --                 every later argument is an input\n"
@@ -130,7 +136,7 @@ int bad_value(const char *option, const char *value, const char *library_text) {
 }
 
 enum OptionId { OPT_OUTPUT, OPT_FROM_FILE, OPT_NULL, OPT_KEY, OPT_AUTO_ORIENT, OPT_VERBOSE, OPT_NATURAL,
-                OPT_NAME_ORDER, OPT_STORED, OPT_STRICT, OPT_HELP, OPT_VERSION };
+                OPT_NAME_ORDER, OPT_STORED, OPT_STRICT, OPT_HELP, OPT_VERSION, OPT_PDFA };
 
 struct OptionName {
     const char *long_name;
@@ -151,6 +157,11 @@ const OptionName OPTIONS[] = {
     {"natural-order", 0, false, OPT_NATURAL}, {"stored", 0, false, OPT_STORED},
     {"strict", 0, false, OPT_STRICT},       {"help", 'h', false, OPT_HELP},
     {"version", 0, false, OPT_VERSION},
+    {"title", 0, true, OPT_KEY},            {"author", 0, true, OPT_KEY},
+    {"subject", 0, true, OPT_KEY},          {"keywords", 0, true, OPT_KEY},
+    {"creator", 0, true, OPT_KEY},          {"producer", 0, true, OPT_KEY},
+    {"creation-date", 0, true, OPT_KEY},    {"mod-date", 0, true, OPT_KEY},
+    {"pdfa", 0, false, OPT_PDFA},  // a key whose value is optional: only "--pdfa=LEVEL" gives one
 };
 
 // Finds the option an argument names: "--name", "--name=value", "-x" or "-xVALUE". Sets
@@ -210,7 +221,7 @@ int parse_with(int argc, char **argv, Settings *s, folian_settings *check) {
         const char *value;
         const OptionName *o = find_option(a, &value);
         if (!o) return usage_error("unknown option", a);
-        if (!o->takes_value && value) return usage_error("option takes no value:", a);
+        if (!o->takes_value && value && o->id != OPT_PDFA) return usage_error("option takes no value:", a);
         if (o->takes_value && !value) {
             if (i + 1 >= argc) return usage_error("option needs a value:", a);
             value = argv[++i];
@@ -220,6 +231,9 @@ int parse_with(int argc, char **argv, Settings *s, folian_settings *check) {
         case OPT_FROM_FILE: s->inputs.push_back({value, true}); break;
         case OPT_NULL: s->null_separated = true; break;
         case OPT_NAME_ORDER: s->natural_order = false; break;
+        case OPT_PDFA:
+            if (!value) value = "2b";  // bare --pdfa
+            [[fallthrough]];
         case OPT_KEY:
             // Checked at once on a scratch record, so a bad value is a usage error.
             if (!folian_settings_set(check, o->long_name, value))
