@@ -100,6 +100,8 @@ bool parse_formats(const char *value, void *field, char *why, size_t why_size) {
     }
     say(why, why_size, "classic (PNG and JPEG), all (also TIFF, GIF, BMP)");
     return false;
+}
+
 // Metadata text: checked here, so the writer never meets text XML or UTF-16 cannot carry.
 bool parse_doc_text(const char *value, void *field, char *why, size_t why_size) {
     if (const char *problem = doc_text_problem(value)) {
