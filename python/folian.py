@@ -3,7 +3,8 @@
     import folian
     folian.convert(["p1.png", "p2.jpg"], "out.pdf", page_size="a4", dpi=300)
     folian.convert("scans/", "scans.pdf", compact=True, natural_order=True)
-    img = folian.decode("photo.jpg")      # img.width, img.height, img.pixels (RGBA bytes)
+    pdf = folian.convert([upload_bytes])  # bytes in, PDF bytes out
+    img = folian.decode("photo.jpg")      # img.width, img.height, img.pixels (RGBA memoryview)
     folian.list_directory("scans/", natural_order=True)   # the pages a directory gives
     folian.encode_png("copy.png", img.width, img.height, img.pixels)
 
