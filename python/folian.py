@@ -22,7 +22,6 @@ import os
 import sys
 import threading
 import weakref
-from collections import namedtuple
 from typing import IO, Any, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 __all__ = ["Error", "FileError", "Image", "Document", "convert", "list_directory", "decode", "encode_png", "encode_jpeg", "jpeg_info",
@@ -211,7 +210,7 @@ def _text(b):
     return b.decode("utf-8", "replace") if b else ""
 
 
-def version():
+def version() -> str:
     """The library's version text, such as "1.0.0"."""
     return _text(_version())
 
@@ -236,7 +235,7 @@ def _listed(directory, natural_order):
         _settings_free(settings)
 
 
-def list_directory(directory, natural_order=False):
+def list_directory(directory: PathLike, natural_order: bool = False) -> "List[Union[str, bytes]]":
     """The paths of a directory's image files in the order convert() takes them as pages:
     case-insensitive name order, or with `natural_order` digit runs compared as numbers.
     Paths are str for a str directory, bytes for a bytes one."""
@@ -583,7 +582,7 @@ def decode(source: ImageInput, strict: bool = False) -> Image:
     raise TypeError("decode takes a path, image bytes or a binary file object, not %s" % type(source).__name__)
 
 
-def jpeg_info(path):
+def jpeg_info(path: PathLike) -> Tuple[int, int, int]:
     """(width, height, components) of a JPEG file, read from its header only."""
     w, h, c = ctypes.c_int(0), ctypes.c_int(0), ctypes.c_int(0)
     if not _jpeg_info(_path(path), ctypes.byref(w), ctypes.byref(h), ctypes.byref(c)):
@@ -600,19 +599,19 @@ def _rgba(width, height, pixels):
     return data
 
 
-def encode_png(path, width, height, pixels):
+def encode_png(path: PathLike, width: int, height: int, pixels: "Union[bytes, bytearray, memoryview]") -> None:
     """Writes RGBA pixels as an 8-bit RGBA PNG file."""
     if not _png_write(_path(path), width, height, _rgba(width, height, pixels)):
         raise Error("cannot write PNG file %s" % _shown(path))
 
 
-def encode_jpeg(path, width, height, pixels):
+def encode_jpeg(path: PathLike, width: int, height: int, pixels: "Union[bytes, bytearray, memoryview]") -> None:
     """Writes RGBA pixels (alpha ignored) as a baseline JFIF file."""
     if not _jpeg_write(_path(path), width, height, _rgba(width, height, pixels)):
         raise Error("cannot write JPEG file %s" % _shown(path))
 
 
-def inflate(data, size):
+def inflate(data: "Union[bytes, bytearray, memoryview]", size: int) -> bytes:
     """Raw deflate data decompressed into at most `size` bytes (0 to 2**31 - 1)."""
     _count("size", size, 0)
     data = bytes(data)
