@@ -197,6 +197,32 @@ FOLIAN_API int folian_convert(const folian_settings *s, const char *const *input
 FOLIAN_API int folian_list_directory(const char *dir, const folian_settings *s, char ***paths, int *count,
                                      char *error, size_t error_size) FOLIAN_NOEXCEPT;
 
+/* ---- Documents in memory -------------------------------------------------------------- */
+/* For hosts that hold images and PDFs as bytes (uploads, responses): no file is read or
+ * written, no scratch file either. The finished bytes are those a document of folian_doc_open
+ * writes for the same pages and settings. Memory is the document so far plus the page at hand. */
+
+/* Starts a document built in memory with the settings of s (copied; null means the defaults).
+ * Pages come from folian_doc_add_memory or folian_doc_add; folian_doc_finish_memory ends it
+ * (folian_doc_finish refuses it), folian_doc_abort drops it. It reports as folian_doc_open's
+ * documents do. Returns null only when out of memory; settings the writer refuses (margins
+ * that leave no room) are reported by folian_doc_error and every later call fails. */
+FOLIAN_API folian_doc *folian_doc_open_memory(const folian_settings *s) FOLIAN_NOEXCEPT;
+/* Adds the page of one image held in data[0..len), of any document. The format is told by
+ * the content (PNG signature, JPEG start of image), never by a name. The bytes are read
+ * during the call only: nothing of them is kept after it returns. name (may be null) only
+ * stands before the reason in the message: "upload.png: png: truncated chunk". 1 on success;
+ * 0 with the reason in folian_doc_error (folian_last_error for folian_doc_begin's documents);
+ * a refused image adds no page and the document goes on, as with folian_doc_add. */
+FOLIAN_API int folian_doc_add_memory(folian_doc *doc, const unsigned char *data, size_t len,
+                                     const char *name) FOLIAN_NOEXCEPT;
+/* Completes a document of folian_doc_open_memory. 1 with *pdf a buffer of *len bytes that
+ * the caller releases with folian_free, and the handle released; 0 with *pdf = null and
+ * *len = 0 (also for a document without pages, or another kind of document), the handle kept
+ * for folian_doc_error and released by folian_doc_abort. Null out-pointers are not written
+ * (the finished document is then dropped). */
+FOLIAN_API int folian_doc_finish_memory(folian_doc *doc, unsigned char **pdf, size_t *len) FOLIAN_NOEXCEPT;
+
 /* ---- PDF writer ----------------------------------------------------------------------- */
 
 /* Writes count images as a PDF 1.4 file, one page each. *message is set to "" or to a
@@ -237,6 +263,10 @@ FOLIAN_API unsigned char *kv_png_decode(const char *path, int *width, int *heigh
  * any of the three out-pointers may be null. */
 FOLIAN_API unsigned char *kv_png_decode_ex(const char *path, unsigned flags, int *width, int *height,
                                            const char **message) FOLIAN_NOEXCEPT;
+/* kv_png_decode_ex for a PNG file held in data[0..len), which is only read. The caller frees
+ * the result (folian_free); failures as kv_png_decode; out-pointers may be null. */
+FOLIAN_API unsigned char *kv_png_decode_memory(const unsigned char *data, size_t len, unsigned flags, int *width,
+                                               int *height, const char **message) FOLIAN_NOEXCEPT;
 /* RGBA to a PNG file (8-bit RGBA, stored deflate blocks). 1 on success, 0 on failure. */
 FOLIAN_API int kv_png_write(const char *path, int width, int height,
                             const unsigned char *pixels) FOLIAN_NOEXCEPT;

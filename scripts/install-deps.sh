@@ -3,13 +3,14 @@
 # with sudo: it calls sudo itself, and only when it is not root and a package is missing.
 # The library itself needs only a C++17 compiler and CMake; everything else is for the
 # tests, whose oracles and peers are zlib, libpng, libjpeg-turbo, libtiff (its tools),
-# ImageMagick, qpdf and poppler, and for the checks of scripts/test.sh: pkg-config and
-# man-db (package), MinGW-w64 and wine (windows), pytest (python).
+# ImageMagick, Pillow, pikepdf, qpdf and poppler, and for the checks of scripts/test.sh:
+# pkg-config and man-db (package), MinGW-w64 and wine (windows), pytest, venv, pip,
+# setuptools and wheel (python: the package is installed into a venv and tested there).
 set -euo pipefail
 pkgs=(build-essential cmake libgtest-dev zlib1g-dev libpng-dev libjpeg-dev
       qpdf poppler-utils libjpeg-turbo-progs pngcheck locales libtiff-tools imagemagick
       pkg-config man-db g++-mingw-w64-x86-64 wine wine64 python3-pytest
-      python3-pikepdf python3-pil)
+      python3-pikepdf python3-pil python3-venv python3-pip python3-setuptools python3-wheel)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

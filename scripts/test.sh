@@ -9,7 +9,8 @@
 #             add_subdirectory (scripts/check-package.sh)
 #   windows   MinGW-w64 cross build run under wine, output compared with the Linux build's
 #             (scripts/check-windows.sh)
-#   python    the ctypes binding's tests with pytest, against the release build
+#   python    the Python package installed into a fresh venv (pip, offline) with the release
+#             build's library, its tests run with pytest from outside the source folder
 # Usage: scripts/test.sh [release|quick|sanitize|tsan|package|windows|python]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,9 +43,19 @@ for mode in "${modes[@]}"; do
     python)
       echo "== python"
       release_build >/dev/null
-      pytest=(python3 -m pytest)
-      command -v pytest-3 >/dev/null && pytest=(pytest-3)
-      "${pytest[@]}" -q -p no:cacheprovider python/tests --folian-build "$PWD/build/release"
+      # The system's Python, whose pytest, pip and setuptools come from the distribution; the
+      # venv sees them, and installs the package without reaching any index.
+      py=python3
+      [ -x /usr/bin/python3 ] && py=/usr/bin/python3
+      venv="$PWD/build/python-venv"
+      rm -rf "$venv"
+      "$py" -m venv --system-site-packages "$venv"
+      FOLIAN_LIBRARY="$PWD/build/release/libfolian.so" \
+        "$venv/bin/python" -m pip install -q --no-build-isolation --no-index ./python
+      rm -rf python/build python/*.egg-info
+      root=$PWD
+      (cd "$venv" && bin/python -m pytest -q -p no:cacheprovider "$root/python/tests" \
+         --folian-build "$root/build/release" --installed)
       continue ;;
     *) echo "unknown mode: $mode" >&2; exit 2 ;;
   esac

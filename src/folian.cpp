@@ -56,6 +56,15 @@ void clear_err(Report *r) { r->text[0] = '\0'; }
 
 Report process_report() { return Report{s_err, false}; }
 
+// "name: reason", the reason cut when the two are too long.
+void name_in_report(Report *r, const char *name) {
+    char reason[ERR_SIZE];
+    std::memcpy(reason, r->text, ERR_SIZE);
+    std::snprintf(r->text, ERR_SIZE, "%s: ", name);
+    const size_t used = std::strlen(r->text);
+    std::snprintf(r->text + used, ERR_SIZE - used, "%s", reason);
+}
+
 // ---- Loading --------------------------------------------------------------------------
 
 // One input as the writer gets it: the page record and what the file says beyond it.
@@ -374,6 +383,30 @@ void report_read_failure(Report *r, ImageKind kind, FileReadStatus st) {
                                            : "jpeg: cannot read file");
 }
 
+// Loads a file's bytes (owned from here on) as `kind` (of the format `row`) into `li`.
+LoadResult load_data(uint8_t *data, uint64_t len, ImageKind kind, const FormatRow *row, const Settings *s, Report *r,
+                     LoadedImage *li) {
+    if (kind == KIND_JPEG && len > MAX_JPEG_BYTES) {
+        if (r->reasons) set_err(r, "jpeg: file larger than 1 GiB");
+        std::free(data);
+        return LOAD_FAILED;
+    }
+    const bool loaded = kind == KIND_JPEG   ? load_jpeg(data, len, s, r, li)
+                        : kind == KIND_PNG  ? load_png(data, len, s, r, li)
+                                            : load_pixels(data, len, row, s, r, li);
+    if (!loaded) {
+        free_image(li);
+        return LOAD_FAILED;
+    }
+    if (li->meta.no_memory) {
+        // A page without its profile would be another document than the one asked for.
+        set_err(r, MSG_OUT_OF_MEMORY);
+        free_image(li);
+        return LOAD_FAILED;
+    }
+    return LOAD_OK;
+}
+
 // Reads `path` into `li`. Without the wider probe the name decides how the file is read;
 // with it the content does, and the name only when the content says neither PNG nor JPEG.
 // `named` says the name passed the image-name test: a path that did not (possible only
@@ -407,25 +440,27 @@ LoadResult load_image(const char *path, const Settings *s, bool named, Report *r
         }
         if (found) row = found, kind = kind_of(found);
     }
-    if (kind == KIND_JPEG && len > MAX_JPEG_BYTES) {
-        if (r->reasons) set_err(r, "jpeg: file larger than 1 GiB");
-        std::free(data);
+    return load_data(data, len, kind, row, s, r, li);
+}
+
+// Bytes the caller holds, told by their content. The loaders own what they are given, so
+// they get a copy, released with the page before the call returns.
+LoadResult load_memory(const uint8_t *data, uint64_t len, const Settings *s, Report *r, LoadedImage *li) {
+    *li = LoadedImage{};
+    meta_init(&li->meta);
+    const FormatRow *row = data ? format_by_content(data, len, s->all_formats ? FORMATS_ALL : FORMATS_CLASSIC) : nullptr;
+    const ImageKind kind = row ? kind_of(row) : KIND_NONE;
+    if (kind == KIND_NONE) {
+        set_err(r, MSG_NOT_IMAGE);
         return LOAD_FAILED;
     }
-    const bool loaded = kind == KIND_JPEG   ? load_jpeg(data, len, s, r, li)
-                        : kind == KIND_PNG  ? load_png(data, len, s, r, li)
-                                            : load_pixels(data, len, row, s, r, li);
-    if (!loaded) {
-        free_image(li);
-        return LOAD_FAILED;
-    }
-    if (li->meta.no_memory) {
-        // A page without its profile would be another document than the one asked for.
+    uint8_t *copy = len <= SIZE_MAX ? (uint8_t *)mem_malloc((size_t)len) : nullptr;
+    if (!copy) {
         set_err(r, MSG_OUT_OF_MEMORY);
-        free_image(li);
         return LOAD_FAILED;
     }
-    return LOAD_OK;
+    std::memcpy(copy, data, (size_t)len);
+    return load_data(copy, len, kind, row, s, r, li);
 }
 
 // Whether a path given by the host goes to the loader: by its name, or, with the wider
@@ -441,6 +476,17 @@ LoadResult load_page(const char *path, const Settings *s, Report *r, LoadedImage
     return path_admitted(path, s, &named) ? load_image(path, s, named, r, li) : LOAD_NOT_IMAGE;
 }
 
+// Where a page's image comes from: a file, or bytes the caller holds (`data` not null).
+struct PageSource {
+    const char *path;
+    const uint8_t *data;
+    uint64_t len;
+};
+
+LoadResult load_source(const PageSource &src, const Settings *s, Report *r, LoadedImage *li) {
+    return src.data ? load_memory(src.data, src.len, s, r, li) : load_page(src.path, s, r, li);
+}
+
 }  // namespace
 
 // ---- Page at a time ---------------------------------------------------------------------
@@ -450,6 +496,7 @@ struct folian_doc {
     Settings settings;    // the settings in force when the document began, its own copy
     bool opened;          // folian_doc_open: failures go to `error`, not the process-wide text
     bool open_failed;     // the output cannot be made: `error` says why, every call fails
+    bool in_memory;       // folian_doc_open_memory: finished by folian_doc_finish_memory only
     char error[ERR_SIZE];
 };
 
@@ -494,9 +541,10 @@ bool over_page_limit(const folian_doc *d, Report *r) {
     return true;
 }
 
-// One file's pages: each image is loaded, checked and written, and released before the
-// next.
-int add_page(folian_doc *d, const char *image_path, Report *r) {
+// One source's pages (a file or bytes of several pages gives them in order): each image is
+// loaded, checked and written, and released before the next.
+int add_page(folian_doc *d, const PageSource &src, Report *r) {
+    const char *image_path = src.path;
     if (d->doc.message[0]) {  // an earlier page broke the document; only abort is left
         set_err(r, d->doc.message);
         return 0;
@@ -504,7 +552,7 @@ int add_page(folian_doc *d, const char *image_path, Report *r) {
     const Settings *s = &d->settings;
     if (over_page_limit(d, r)) return 0;
     LoadedImage li;
-    const LoadResult loaded = load_page(image_path, s, r, &li);
+    const LoadResult loaded = load_source(src, s, r, &li);
     if (loaded == LOAD_NOT_IMAGE) {
         // A record's documents say what the file is; the process-wide ones keep their text.
         set_err(r, !d->opened                        ? "folian_doc_add: bad image path"
@@ -513,7 +561,8 @@ int add_page(folian_doc *d, const char *image_path, Report *r) {
         return 0;
     }
     if (loaded == LOAD_FAILED) {
-        if (!r->text[0]) std::snprintf(r->text, ERR_SIZE, "folian_doc_add: failed on %s", image_path);
+        if (!r->text[0]) std::snprintf(r->text, ERR_SIZE, "folian_doc_add: failed on %s",
+                                       image_path ? image_path : "bytes");
         return 0;
     }
     // An image the writer refuses is skipped; the document stays as it was. A file of
@@ -549,6 +598,60 @@ int finish_doc(folian_doc *d, Report *r) {
         set_err(r, d->doc.message[0] ? d->doc.message : "folian_doc_finish: pdf write failed");
     // An opened document that failed stays for folian_doc_error to say why; abort releases it.
     if (ok || !d->opened) release_doc(d);
+    return ok;
+}
+
+// ---- Documents in memory -----------------------------------------------------------------
+
+// A document built in memory (open_failed only when memory runs out or the settings are refused).
+folian_doc *new_memory_doc(const Settings *s) {
+    folian_doc *d = (folian_doc *)mem_calloc(1, sizeof(folian_doc));
+    if (!d) return nullptr;
+    d->opened = d->in_memory = true;
+    if (!settings_clone(s, &d->settings)) {
+        std::free(d);
+        return nullptr;
+    }
+    const bool begun = pdf_doc_begin_memory(&d->doc, &d->settings);
+    if (!pdf_page_fits(&d->settings, d->error, ERR_SIZE))
+        d->open_failed = true;  // the error names the page size and margins
+    else if (!begun) {
+        d->open_failed = true;
+        std::snprintf(d->error, ERR_SIZE, "%s", d->doc.message[0] ? d->doc.message : MSG_OUT_OF_MEMORY);
+    }
+    return d;
+}
+
+// A page from bytes; `name` stands before the reason in the message when the host gave one.
+int add_memory_page(folian_doc *d, const uint8_t *data, size_t len, const char *name, Report *r) {
+    if (!data) {
+        set_err(r, "folian_doc_add_memory: bad arguments");
+        return 0;
+    }
+    if (add_page(d, PageSource{nullptr, data, len}, r)) return 1;
+    if (name) name_in_report(r, name);
+    return 0;
+}
+
+// Finishes a memory document into a buffer the caller frees; nothing is handed out on failure.
+int finish_memory_doc(folian_doc *d, Report *r, unsigned char **pdf, size_t *len) {
+    uint8_t *data = nullptr;
+    size_t n = 0;
+    int ok = 0;
+    if (d->doc.count == 0 && !d->doc.message[0])
+        set_err(r, "folian_doc_finish: no pages");
+    else if (pdf_doc_finish(&d->doc)) {
+        pdf_doc_take_memory(&d->doc, &data, &n);
+        ok = 1;
+    } else
+        set_err(r, d->doc.message[0] ? d->doc.message : "folian_doc_finish: pdf write failed");
+    // As with opened file documents, a failure leaves the handle for folian_doc_error.
+    if (ok) release_doc(d);
+    if (pdf)
+        *pdf = data;
+    else
+        std::free(data);
+    if (len) *len = n;
     return ok;
 }
 
@@ -608,12 +711,8 @@ bool gather_inputs(const char *const *inputs, int count, const Settings *s, Inpu
 
 // Adds one page, naming the file in the report when it fails.
 bool convert_page(folian_doc *d, const char *path, Report *r) {
-    if (add_page(d, path, r)) return true;
-    char reason[ERR_SIZE];
-    std::memcpy(reason, r->text, ERR_SIZE);
-    std::snprintf(r->text, ERR_SIZE, "%s: ", path);
-    const size_t used = std::strlen(r->text);
-    std::snprintf(r->text + used, ERR_SIZE - used, "%s", reason);
+    if (add_page(d, PageSource{path, nullptr, 0}, r)) return true;
+    name_in_report(r, path);
     return false;
 }
 
@@ -817,7 +916,7 @@ FOLIAN_API int folian_doc_add(folian_doc *d, const char *image_path) noexcept {
     if (d->open_failed) return 0;  // the reason it could not be opened stays
     Report r = doc_report(d);
     clear_err(&r);
-    return add_page(d, image_path, &r);
+    return add_page(d, PageSource{image_path, nullptr, 0}, &r);
 }
 
 FOLIAN_API int folian_doc_finish(folian_doc *d) noexcept {
@@ -830,9 +929,45 @@ FOLIAN_API int folian_doc_finish(folian_doc *d) noexcept {
         if (!d->opened) release_doc(d);
         return 0;
     }
+    if (d->in_memory) {  // its bytes would be lost: the handle stays for the right call
+        std::snprintf(d->error, ERR_SIZE, "%s", "folian_doc_finish: a memory document ends with folian_doc_finish_memory");
+        return 0;
+    }
     Report r = doc_report(d);
     clear_err(&r);
     return finish_doc(d, &r);
+}
+
+FOLIAN_API folian_doc *folian_doc_open_memory(const folian_settings *s) noexcept {
+    const Settings defaults = settings_defaults();
+    return new_memory_doc(s ? settings_of(s) : &defaults);
+}
+
+FOLIAN_API int folian_doc_add_memory(folian_doc *d, const unsigned char *data, size_t len, const char *name) noexcept {
+    if (!d) {
+        Report r = process_report();
+        set_err(&r, "folian_doc_add_memory: bad arguments");
+        return 0;
+    }
+    if (d->open_failed) return 0;
+    Report r = doc_report(d);
+    clear_err(&r);
+    return add_memory_page(d, data, len, name, &r);
+}
+
+FOLIAN_API int folian_doc_finish_memory(folian_doc *d, unsigned char **pdf, size_t *len) noexcept {
+    if (pdf) *pdf = nullptr;
+    if (len) *len = 0;
+    if (!d || !d->in_memory) {
+        // A file document stays for folian_doc_finish (folian_doc_begin's cannot say why).
+        Report r = d ? doc_report(d) : process_report();
+        set_err(&r, "folian_doc_finish_memory: not a memory document");
+        return 0;
+    }
+    if (d->open_failed) return 0;  // the reason it could not be opened stays
+    Report r = doc_report(d);
+    clear_err(&r);
+    return finish_memory_doc(d, &r, pdf, len);
 }
 
 FOLIAN_API void folian_doc_abort(folian_doc *d) noexcept {

@@ -75,6 +75,9 @@ int rank(const char *message) {
 void release_files(PdfDoc *doc) {
     file_out_discard(&doc->out);
     file_out_discard(&doc->scratch);
+    std::free(doc->mem);
+    doc->mem = nullptr;
+    doc->mem_len = doc->mem_cap = 0;
     doc->dest = nullptr;
     doc->buf_len = 0;
 }
@@ -93,9 +96,33 @@ bool running(const PdfDoc *doc) { return rank(doc->message) <= 1; }
 
 // ---- Output ------------------------------------------------------------------------------
 
+// Appends to a memory document. The buffer grows by half again, so the copies realloc may
+// make add up to a few times the document, and large buffers move by remapping.
+bool memory_append(PdfDoc *doc, const void *data, size_t n) {
+    if (n > SIZE_MAX - doc->mem_len) return false;
+    const size_t need = doc->mem_len + n;
+    if (need > doc->mem_cap) {
+        size_t cap = doc->mem_cap + doc->mem_cap / 2;
+        if (cap < need) cap = need;
+        if (cap < WRITE_BUF_SIZE) cap = WRITE_BUF_SIZE;
+        uint8_t *p = (uint8_t *)mem_realloc(doc->mem, cap);
+        if (!p) return false;
+        doc->mem = p;
+        doc->mem_cap = cap;
+    }
+    std::memcpy(doc->mem + doc->mem_len, data, n);
+    doc->mem_len = need;
+    return true;
+}
+
+// Hands bytes to where the document goes; false (and the document failed) when they cannot go.
+bool emit(PdfDoc *doc, const void *data, size_t n) {
+    if (doc->in_memory) return memory_append(doc, data, n) || fail(doc, MSG_OOM);
+    return file_out_write(doc->dest, data, n) || fail(doc, MSG_WRITE_FAILED);
+}
+
 bool flush(PdfDoc *doc) {
-    if (doc->dest && doc->buf_len && !file_out_write(doc->dest, doc->buf, doc->buf_len))
-        return fail(doc, MSG_WRITE_FAILED);
+    if (doc->dest && doc->buf_len && !emit(doc, doc->buf, doc->buf_len)) return false;
     doc->buf_len = 0;
     return true;
 }
@@ -117,8 +144,8 @@ void put(PdfDoc *doc, const void *data, uint64_t n) {
     if (n < WRITE_BUF_SIZE) {
         std::memcpy(doc->buf, data, (size_t)n);
         doc->buf_len = (size_t)n;
-    } else if (!file_out_write(doc->dest, data, (size_t)n)) {
-        fail(doc, MSG_WRITE_FAILED);
+    } else {
+        emit(doc, data, (size_t)n);
     }
 }
 
@@ -834,6 +861,27 @@ const char *pdfa_refusal(const PdfDoc *doc, const PdfPage *pg, const PdfImage *i
     return nullptr;
 }
 
+// A memory document's head, written once every page is in the buffer: it goes after them
+// and then moves in front, through a copy of the head alone.
+bool put_head_in_memory(PdfDoc *doc) {
+    if (!flush(doc)) return false;
+    const size_t pages = doc->mem_len;
+    doc->pos = 0;
+    write_head(doc, doc->head_offsets);
+    doc->head_len = doc->pos;
+    if (!flush(doc)) return false;
+    const size_t head = (size_t)doc->head_len;
+    uint8_t *copy = (uint8_t *)mem_malloc(head);
+    if (!copy) return fail(doc, MSG_OOM);
+    std::memcpy(copy, doc->mem + pages, head);
+    std::memmove(doc->mem + head, doc->mem, pages);
+    std::memcpy(doc->mem, copy, head);
+    std::free(copy);
+    doc->pos += pages;
+    doc->page_base = doc->head_len;
+    return true;
+}
+
 }  // namespace
 
 const char *pdf_page_refusal(const PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) {
@@ -878,6 +926,23 @@ bool pdf_doc_begin(PdfDoc *doc, const char *path, const Settings *s) {
     else
         fail(doc, MSG_CANNOT_OPEN);  // goes on dry: a later failure may outrank this one
     return true;
+}
+
+bool pdf_doc_begin_memory(PdfDoc *doc, const Settings *s) {
+    if (!setup(doc, nullptr, s)) return false;
+    doc->in_memory = true;
+    doc->dest = &doc->out;  // never opened: bytes go to doc->mem
+    return true;
+}
+
+void pdf_doc_take_memory(PdfDoc *doc, uint8_t **data, size_t *len) {
+    // The spare room goes back. A failed shrink leaves the larger block, which serves as well,
+    // so it is no failure of the call and bypasses the allocation hook.
+    uint8_t *fitted = doc->mem_len ? (uint8_t *)std::realloc(doc->mem, doc->mem_len) : nullptr;
+    *data = fitted ? fitted : doc->mem;
+    *len = doc->mem_len;
+    doc->mem = nullptr;
+    doc->mem_len = doc->mem_cap = 0;
 }
 
 bool pdf_doc_begin_known(PdfDoc *doc, const char *path, PdfImage *const *images, int count, const Settings *s) {
@@ -948,7 +1013,9 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
 bool pdf_doc_finish(PdfDoc *doc) {
     if (doc->count == 0) return fail(doc, MSG_BAD_ARGS);
     if (!running(doc)) return false;
-    if (!doc->plan) {
+    if (doc->in_memory) {
+        if (!put_head_in_memory(doc)) return false;
+    } else if (!doc->plan) {
         // The pages are complete in the scratch file: now the head can be written before them.
         if (!flush(doc)) return false;
         uint64_t pages = pages_len(doc);
@@ -988,6 +1055,7 @@ bool pdf_doc_finish(PdfDoc *doc) {
     write_xref(doc, doc->head_offsets, xref, tail.info, id);
     if (!flush(doc) || !doc->dest) return false;
     doc->dest = nullptr;
+    if (doc->in_memory) return true;  // the caller takes the bytes
     FileWriteStatus st = file_out_commit(&doc->out);
     if (st != FILE_WRITE_OK) return fail(doc, MSG_WRITE_FAILED);
     return true;

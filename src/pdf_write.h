@@ -67,6 +67,11 @@ struct PdfDoc {
     bool described;
     bool hashing;          // bytes put now go into `content`, the digest the trailer /ID names
     Md5 content;
+    // pdf_doc_begin_memory: the document grows here instead of in a file (dest then points
+    // at `out`, which stays unopened, only to say the document is not dry).
+    bool in_memory;
+    uint8_t *mem;
+    size_t mem_len, mem_cap;
 };
 
 // Both set *doc up and return false only when it cannot be used at all (bad arguments, bad
@@ -168,8 +173,16 @@ inline int pdf_write_pages(const char *path, PdfImage *const *images, const PdfP
     const Settings s = pdf_settings(mode, dpi, flags);
     return pdf_write_pages(path, images, extras, count, &s, message);
 }
+// A document built in memory: the pages go into one growing buffer and finishing moves the
+// head in front of them, so no file is touched and memory is the document plus the page at
+// hand. The bytes are those a file document with the same pages and settings writes. False
+// as pdf_doc_begin (no memory, bad settings).
+bool pdf_doc_begin_memory(PdfDoc *doc, const Settings *s);
+// After a successful pdf_doc_finish of a memory document: hands over the document, a buffer
+// the caller frees, and leaves the PdfDoc without it.
+void pdf_doc_take_memory(PdfDoc *doc, uint8_t **data, size_t *len);
 // Writes the head (when still due) and the cross-reference table, and replaces the
-// destination. False with doc->message set on failure, or when an earlier step failed.
+// destination (a memory document keeps its bytes for pdf_doc_take_memory). False with doc->message set on failure, or when an earlier step failed.
 bool pdf_doc_finish(PdfDoc *doc);
 // Releases everything; an unfinished document leaves no file behind.
 void pdf_doc_free(PdfDoc *doc);

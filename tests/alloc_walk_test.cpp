@@ -158,6 +158,43 @@ TEST(AllocationFailures, EveryExportedFunctionFailsCleanly) {
              std::free(px);
              return px != nullptr;
          }},
+        {"documents in memory", [&](bool *rep) {
+             // Compact pages with profiles: the pass-through, the joined chunks and the
+             // profile each allocate on the way to the one buffer handed out.
+             folian_settings *s = folian_settings_new();
+             *rep = s == nullptr;
+             if (!s) return false;
+             bool set = folian_settings_set(s, "compact", "on") && folian_settings_set(s, "icc", "on");
+             folian_doc *doc = set ? folian_doc_open_memory(s) : nullptr;
+             folian_settings_free(s);
+             *rep = !doc;
+             if (!doc) return false;
+             for (const std::string *f : {&many, &icc_png, &icc_jpg}) {
+                 const Bytes b = read_file(*f);
+                 if (folian_doc_add_memory(doc, b.data(), b.size(), nullptr)) continue;
+                 *rep = folian_doc_error(doc)[0] != '\0';
+                 folian_doc_abort(doc);
+                 return false;
+             }
+             unsigned char *pdf = (unsigned char *)1;
+             size_t len = 1;
+             int ok = folian_doc_finish_memory(doc, &pdf, &len);
+             *rep = !ok && !pdf && !len && folian_doc_error(doc)[0];
+             if (ok)
+                 folian_free(pdf);
+             else
+                 folian_doc_abort(doc);
+             return ok == 1;
+         }},
+        {"kv_png_decode_memory", [&](bool *rep) {
+             const Bytes b = read_file(pal);
+             int w = -1, h = -1;
+             const char *msg = nullptr;
+             unsigned char *px = kv_png_decode_memory(b.data(), b.size(), 0, &w, &h, &msg);
+             *rep = !px && w == 0 && h == 0 && msg && *msg;
+             std::free(px);
+             return px != nullptr;
+         }},
         {"kv_png_write", [&](bool *rep) {
              *rep = true;
              return kv_png_write(out.file("w.png").c_str(), 23, 17, rgba.data()) == 1;

@@ -44,11 +44,11 @@ def test_version_is_the_headers():
 @pytest.mark.skipif(not os.path.exists(TOOL), reason="the tool is not built beside the library")
 def test_conversions_match_the_tool(tmp_path):
     out = tmp_path / "list.pdf"
-    assert folian.convert([PHOTO, BADGE], out, page_size="A4", dpi=300) == 2
+    assert folian.convert([PHOTO, BADGE], out, page_size="A4", dpi=300, strict=True) == 2
     assert out.read_bytes() == tool_pdf(tmp_path, "-p", "a4", "-r", "300", PHOTO, BADGE)
-    assert folian.convert(os.path.join(ROOT, "examples"), out) == 2
+    assert folian.convert(os.path.join(ROOT, "examples"), out, strict=True) == 2
     assert out.read_bytes() == tool_pdf(tmp_path, os.path.join(ROOT, "examples"))
-    assert folian.convert(PHOTO, out, page_size="letter", dpi=72) == 1
+    assert folian.convert(PHOTO, out, page_size="letter", dpi=72, strict=True) == 1
     assert out.read_bytes() == tool_pdf(tmp_path, "-p", "letter", "-r", "72", PHOTO)
 
 
@@ -231,14 +231,14 @@ def test_options_and_natural_order_match_the_tool(tmp_path):
         subprocess.run([TOOL, *args, "-o", str(target)], check=True)
         return target.read_bytes()
 
-    assert folian.convert(d, out, options=folian.OPT_ALL) == 6
+    assert folian.convert(d, out, options=folian.OPT_ALL, natural_order=False) == 6
     assert out.read_bytes() == tool("--name-order", str(d))
     assert folian.convert([d], out, options=folian.OPT_ALL, compact=False, natural_order=True) == 6
     assert out.read_bytes() == tool("--stored", "--natural-order", str(d))
     folian.convert(d, out, compact=True, interlaced=True, wide_probe=True, orientation=True,
-                   file_dpi=False, icc=True, page_size="A4", dpi=200)
+                   file_dpi=False, icc=True, page_size="A4", dpi=200, natural_order=False)
     assert out.read_bytes() == tool("--name-order", "-p", "a4", "-r", "200", str(d))
-    folian.convert(d, out, options=folian.OPT_ALL, compact=False, file_dpi=False, dpi=72)
+    folian.convert(d, out, options=folian.OPT_ALL, compact=False, file_dpi=False, dpi=72, natural_order=False)
     assert out.read_bytes() == tool("--name-order", "--stored", "--dpi=72", str(d))
 
 
@@ -283,12 +283,14 @@ def test_paths_as_bytes_and_with_nul(tmp_path):
     assert e.value.path == str(d / "missing.png")
     for call in [lambda: folian.convert([str(d / "1.jpg") + "\0.png"], tmp_path / "n.pdf"),
                  lambda: folian.convert([d / "1.jpg"], str(tmp_path / "n.pdf") + "\0.png"),
-                 lambda: folian.convert(os.fsencode(d) + b"\0x", tmp_path / "n.pdf"),
                  lambda: folian.decode(str(d / "1.jpg") + "\0.png"),
                  lambda: folian.jpeg_info(os.fsencode(d / "1.jpg") + b"\0"),
                  lambda: folian.encode_png(str(tmp_path / "n.pdf") + "\0.png", 1, 1, b"\0" * 4)]:
         with pytest.raises(ValueError):
             call()
+    # Bytes with a NUL are no path: they are image data, and here no image.
+    with pytest.raises(folian.Error, match="^input 1 \\(bytes\\): not a PNG or JPEG image$"):
+        folian.convert(os.fsencode(d) + b"\0x", tmp_path / "n.pdf")
     assert sorted(os.listdir(tmp_path)) == ["b.pdf", "d", "s.pdf"]
 
 

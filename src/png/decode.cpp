@@ -788,3 +788,11 @@ extern "C" FOLIAN_API unsigned char *kv_png_decode_ex(const char *path, unsigned
                                                       const char **message) noexcept {
     return decode_file(path, flags & KV_PNG_INTERLACED ? PNG_DECODE_INTERLACED : 0, width, height, message);
 }
+
+extern "C" FOLIAN_API unsigned char *kv_png_decode_memory(const unsigned char *data, size_t len, unsigned flags,
+                                                          int *width, int *height, const char **message) noexcept {
+    int dummy_w, dummy_h;
+    const char *dummy_msg;
+    return png_decode_memory(data, len, width ? width : &dummy_w, height ? height : &dummy_h,
+                             message ? message : &dummy_msg, flags & KV_PNG_INTERLACED ? PNG_DECODE_INTERLACED : 0);
+}
