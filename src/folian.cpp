@@ -19,6 +19,7 @@
 #include "jpeg/jpeg.h"
 #include "listing.h"
 #include "mem.h"
+#include "ordered_work.h"
 #include "meta/meta.h"
 #include "os_path.h"
 #include "pdf_write.h"
@@ -356,20 +357,26 @@ folian_doc *new_doc(const char *pdf_path, const Settings *s, bool opened) {
     return d;
 }
 
-// One page: the image is loaded, checked and written, and released before returning.
-int add_page(folian_doc *d, const char *image_path, Report *r) {
+// Whether the document takes another page; false with the report set.
+bool page_may_follow(folian_doc *d, Report *r) {
     if (d->doc.message[0]) {  // an earlier page broke the document; only abort is left
         set_err(r, d->doc.message);
-        return 0;
+        return false;
     }
     const Settings *s = &d->settings;
     if (s->max_pages && (uint64_t)d->doc.count >= s->max_pages) {
         std::snprintf(r->text, ERR_SIZE, "page %llu is over the limit of %llu pages",
                       (unsigned long long)d->doc.count + 1, (unsigned long long)s->max_pages);
-        return 0;
+        return false;
     }
-    LoadedImage li;
-    const LoadResult loaded = load_page(image_path, s, r, &li);
+    return true;
+}
+
+// Writes a loaded page (or reports why it was not loaded) and releases the image. `ready`
+// (may be null) holds the page's work done ahead.
+int place_loaded_page(folian_doc *d, const char *image_path, LoadResult loaded, LoadedImage *li,
+                      const PdfPrepared *ready, Report *r) {
+    const Settings *s = &d->settings;
     if (loaded == LOAD_NOT_IMAGE) {
         // A record's documents say what the file is; the process-wide ones keep their text.
         set_err(r, !d->opened                        ? "folian_doc_add: bad image path"
@@ -382,15 +389,103 @@ int add_page(folian_doc *d, const char *image_path, Report *r) {
         return 0;
     }
     // An image the writer refuses is skipped; the document stays as it was.
-    int ok = pdf_image_ok(&li.im) ? 1 : 0;
+    int ok = pdf_image_ok(&li->im) ? 1 : 0;
     if (!ok)
         set_err(r, "pdf_write: bad image");
-    else if (!pdf_doc_add_ex(&d->doc, &li.im, page_extra(&li, s))) {
+    else if (!pdf_doc_add_prepared(&d->doc, &li->im, page_extra(li, s), ready)) {
         set_err(r, d->doc.message);
         ok = 0;
     }
-    free_image(&li);
+    free_image(li);
     return ok;
+}
+
+// One page: the image is loaded, checked and written, and released before returning.
+int add_page(folian_doc *d, const char *image_path, Report *r) {
+    if (!page_may_follow(d, r)) return 0;
+    LoadedImage li;
+    const LoadResult loaded = load_page(image_path, &d->settings, r, &li);
+    return place_loaded_page(d, image_path, loaded, &li, nullptr, r);
+}
+
+// ---- Pages on several threads ----------------------------------------------------------
+// Workers load, check and compress the next pages while this thread writes them in order.
+// A worker's report goes into its slot and reaches the document's report only when its
+// page's turn comes, so the failure reported is the first in page order, as one thread
+// at a time would find it.
+
+struct PageSlot {
+    LoadResult loaded;
+    LoadedImage li;
+    PdfPrepared ready;
+    char text[ERR_SIZE];
+};
+
+struct PageBatch {
+    folian_doc *d;
+    const char *const *paths;
+    PageSlot *slots;
+    Report *r;
+    int (*after_page)(void *ctx, int index);
+    void *ctx;
+    bool stopped;  // after_page asked to stop
+};
+
+void load_into_slot(void *ctx, int index, int slot) {
+    PageBatch *b = (PageBatch *)ctx;
+    PageSlot *ps = &b->slots[slot];
+    ps->text[0] = '\0';
+    Report mine{ps->text, true};
+    const Settings *s = &b->d->settings;
+    ps->loaded = load_page(b->paths[index], s, &mine, &ps->li);
+    ps->ready = PdfPrepared{};
+    ps->ready.has_alpha = -1;
+    if (ps->loaded == LOAD_OK) pdf_prepare_page(&ps->li.im, page_extra(&ps->li, s), s, &ps->ready);
+}
+
+void discard_slot(void *ctx, int slot) {
+    PageSlot *ps = &((PageBatch *)ctx)->slots[slot];
+    if (ps->loaded == LOAD_OK) free_image(&ps->li);
+    pdf_prepared_free(&ps->ready);
+}
+
+bool write_slot(void *ctx, int index, int slot) {
+    PageBatch *b = (PageBatch *)ctx;
+    PageSlot *ps = &b->slots[slot];
+    const char *path = b->paths[index];
+    bool ok = page_may_follow(b->d, b->r);
+    if (ok) {
+        set_err(b->r, ps->text);
+        ok = place_loaded_page(b->d, path, ps->loaded, &ps->li, &ps->ready, b->r) != 0;
+    } else {
+        discard_slot(ctx, slot);
+    }
+    pdf_prepared_free(&ps->ready);
+    if (ok && b->after_page && !b->after_page(b->ctx, index)) {
+        set_err(b->r, "stopped by the caller");
+        b->stopped = true;
+        return false;
+    }
+    return ok;
+}
+
+// Adds `count` pages in order on the document's threads; returns how many were added.
+int add_pages(folian_doc *d, const char *const *paths, int count, int (*after_page)(void *, int), void *ctx,
+              Report *r) {
+    const int threads = settings_thread_count(&d->settings);
+    const int workers = threads < count ? threads : count;
+    const int slot_count = ordered_work_slots(workers);
+    PageSlot *slots = (PageSlot *)mem_calloc((size_t)slot_count, sizeof(PageSlot));
+    if (!slots) {
+        set_err(r, MSG_OUT_OF_MEMORY);
+        return 0;
+    }
+    PageBatch b{d, paths, slots, r, after_page, ctx, false};
+    const OrderedWork w{&b, count, workers, load_into_slot, write_slot, discard_slot};
+    int added = run_in_order(&w);
+    std::free(slots);
+    // A stop asked after the last page leaves every page in.
+    return b.stopped ? added + 1 : added;
 }
 
 int finish_doc(folian_doc *d, Report *r) {
@@ -471,6 +566,38 @@ bool convert_page(folian_doc *d, const char *path, Report *r) {
     return false;
 }
 
+// Every page's path in order, the files and the directories' listings; null when memory runs out.
+const char **flat_pages(const char *const *inputs, const Inputs *in, uint64_t pages) {
+    const char **flat = (const char **)mem_malloc((size_t)pages * sizeof(char *));
+    if (!flat) return nullptr;
+    size_t n = 0;
+    for (int i = 0; i < in->count; i++) {
+        if (!in->listed[i]) flat[n++] = inputs[i];
+        for (int k = 0; in->listed[i] && k < in->listed_count[i]; k++) flat[n++] = in->listed[i][k];
+    }
+    return flat;
+}
+
+// The pages on the document's threads; a failure is named by its file, as convert_page does.
+bool convert_all_threaded(folian_doc *d, const char *const *inputs, const Inputs *in, uint64_t pages,
+                          Report *r) {
+    const char **flat = flat_pages(inputs, in, pages);
+    if (!flat) {
+        set_err(r, MSG_OUT_OF_MEMORY);
+        return false;
+    }
+    const int added = add_pages(d, flat, (int)pages, nullptr, nullptr, r);
+    if (added < (int)pages) {
+        char reason[ERR_SIZE];
+        std::memcpy(reason, r->text, ERR_SIZE);
+        std::snprintf(r->text, ERR_SIZE, "%s: ", flat[added]);
+        const size_t used = std::strlen(r->text);
+        std::snprintf(r->text + used, ERR_SIZE - used, "%s", reason);
+    }
+    std::free(flat);
+    return added == (int)pages;
+}
+
 bool convert_all(folian_doc *d, const char *const *inputs, const Inputs *in, Report *r) {
     for (int i = 0; i < in->count; i++) {
         if (!in->listed[i]) {
@@ -499,7 +626,10 @@ int convert(const Settings *s, const char *const *inputs, int count, const char 
         set_err(r, d->error);
         ok = false;
     }
-    ok = ok && convert_all(d, inputs, &in, r);
+    if (ok && settings_thread_count(s) > 1 && pages > 1 && pages <= INT32_MAX)
+        ok = convert_all_threaded(d, inputs, &in, pages, r);
+    else
+        ok = ok && convert_all(d, inputs, &in, r);
     free_inputs(&in);
     if (!ok) {
         if (d) release_doc(d);
@@ -672,6 +802,19 @@ FOLIAN_API int folian_doc_add(folian_doc *d, const char *image_path) noexcept {
     Report r = doc_report(d);
     clear_err(&r);
     return add_page(d, image_path, &r);
+}
+
+FOLIAN_API int folian_doc_add_pages(folian_doc *d, const char *const *image_paths, int count,
+                                    int (*after_page)(void *ctx, int index), void *ctx) noexcept {
+    if (!d || !image_paths || count < 0) {
+        Report r = d ? doc_report(d) : process_report();
+        set_err(&r, "folian_doc_add_pages: bad arguments");
+        return 0;
+    }
+    if (d->open_failed) return 0;
+    Report r = doc_report(d);
+    clear_err(&r);
+    return count ? add_pages(d, image_paths, count, after_page, ctx, &r) : 0;
 }
 
 FOLIAN_API int folian_doc_finish(folian_doc *d) noexcept {

@@ -191,14 +191,20 @@ void place_image(PdfPage *pg, const PdfImage *im, const Settings *s, const PdfPl
 
 const PdfPlacement *placement_of(const PdfPageExtra *extra) { return extra ? extra->place : nullptr; }
 
+bool page_has_alpha(const PdfImage *im, const PdfPrepared *ready) {
+    if (im->jpeg_data) return false;
+    return ready && ready->has_alpha >= 0 ? ready->has_alpha != 0 : has_transparency(im);
+}
+
 // Geometry and object numbers of a page whose first object is `first_obj`.
-void lay_out(PdfPage *pg, const PdfImage *im, const Settings *s, int first_obj, const PdfPageExtra *extra) {
+void lay_out(PdfPage *pg, const PdfImage *im, const Settings *s, int first_obj, const PdfPageExtra *extra,
+             const PdfPrepared *ready) {
     const PdfPlacement *place = placement_of(extra);
     *pg = PdfPage{};
     place_image(pg, im, s, place);
     pg->page_obj = first_obj;
     pg->image_obj = first_obj + 1;
-    pg->has_alpha = !im->jpeg_data && has_transparency(im);
+    pg->has_alpha = page_has_alpha(im, ready);
     if (pg->has_alpha) pg->smask_obj = first_obj + 2;
     pg->content_obj = pg->has_alpha ? first_obj + 3 : first_obj + 2;
     if (carries_profile(place, im)) pg->icc_obj = pg->content_obj + 1;
@@ -375,8 +381,13 @@ void put_soft_mask_ref(PdfDoc *doc, const PdfPage *pg) {
 // A compressed plane as an image object; false when memory runs out.
 bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, bool alpha) {
     size_t len = 0;
-    uint8_t *z = deflate_plane(im, alpha ? 1 : 3, &len);
-    if (!z) return fail(doc, MSG_OOM);
+    const PdfPrepared *ready = doc->ready;
+    uint8_t *z = ready ? (alpha ? ready->alpha_z : ready->rgb_z) : nullptr;
+    uint8_t *own = nullptr;
+    if (z)
+        len = alpha ? ready->alpha_len : ready->rgb_len;
+    else if (!(z = own = deflate_plane(im, alpha ? 1 : 3, &len)))
+        return fail(doc, MSG_OOM);
     begin_object(doc, alpha ? pg->smask_obj : pg->image_obj);
     put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace %s /BitsPerComponent 8 ",
                im->width, im->height, alpha ? "/DeviceGray" : image_colour_space(pg, im).text);
@@ -385,7 +396,7 @@ bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, bo
     put_decode_parms(doc, alpha ? 1 : 3, 8, im->width);
     put_printf(doc, "/Length %llu >>\nstream\n", (unsigned long long)len);
     put(doc, z, len);
-    std::free(z);
+    std::free(own);
     end_stream_object(doc);
     return true;
 }
@@ -582,7 +593,7 @@ bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *imag
     doc->planned = count;
     for (int i = 0; i < count; i++) {
         PdfPage *pg = &doc->plan[i];
-        lay_out(pg, images[i], &doc->settings, doc->next_obj, extras ? extras[i] : nullptr);
+        lay_out(pg, images[i], &doc->settings, doc->next_obj, extras ? extras[i] : nullptr, nullptr);
         if (!record_page(doc, pg)) return false;
         doc->count++;
         doc->next_obj = page_end(pg);
@@ -615,7 +626,7 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
         // would break the numbering of every later object.
         if ((pg->icc_obj != 0) != carries_profile(placement_of(extra), im)) return fail(doc, MSG_BAD_ARGS);
     } else {
-        lay_out(&local, im, &doc->settings, doc->next_obj, extra);
+        lay_out(&local, im, &doc->settings, doc->next_obj, extra, doc->ready);
         if (!record_page(doc, &local)) return false;
         pg = &local;
     }
@@ -624,6 +635,30 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
     doc->next_obj = page_end(pg);
     if (doc->head_len + pages_len(doc) > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
     return doc->message[0] == 0;
+}
+
+void pdf_prepare_page(const PdfImage *im, const PdfPageExtra *extra, const Settings *s, PdfPrepared *p) {
+    *p = PdfPrepared{};
+    p->has_alpha = -1;
+    if (!pdf_image_ok(im) || im->jpeg_data) return;
+    p->has_alpha = has_transparency(im) ? 1 : 0;
+    if (!s->compact) return;
+    if (!(extra && extra->pass)) p->rgb_z = deflate_plane(im, 3, &p->rgb_len);
+    if (p->has_alpha) p->alpha_z = deflate_plane(im, 1, &p->alpha_len);
+}
+
+void pdf_prepared_free(PdfPrepared *p) {
+    std::free(p->rgb_z);
+    std::free(p->alpha_z);
+    *p = PdfPrepared{};
+    p->has_alpha = -1;
+}
+
+bool pdf_doc_add_prepared(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra, const PdfPrepared *ready) {
+    doc->ready = ready;
+    const bool ok = pdf_doc_add_ex(doc, im, extra);
+    doc->ready = nullptr;
+    return ok;
 }
 
 bool pdf_doc_finish(PdfDoc *doc) {

@@ -34,6 +34,7 @@
 // image still takes precedence; after any other failure later pages are only checked.
 
 struct PdfPage;  // one page's object numbers and geometry
+struct PdfPrepared;  // work on a page done ahead of its turn (below)
 
 // The most pixels a page image may have (width times height).
 constexpr int64_t PDF_MAX_PIXELS = 200000000;
@@ -59,6 +60,7 @@ struct PdfDoc {
     uint64_t head_len;     // header, catalog and page tree, once written
     uint64_t head_offsets[2];  // where objects 1 and 2 begin
     const char *message;   // "" or the failure text
+    const PdfPrepared *ready;  // during pdf_doc_add_prepared: the work done ahead
 };
 
 // Both set *doc up and return false only when it cannot be used at all (bad arguments, bad
@@ -140,6 +142,24 @@ inline int pdf_write_pages(const char *path, PdfImage *const *images, const PdfP
     const Settings s = pdf_settings(mode, dpi, flags);
     return pdf_write_pages(path, images, extras, count, &s, message);
 }
+// ---- Work done ahead ------------------------------------------------------------------------
+// What a page costs beside writing it (the transparency scan and, for compact pages, the
+// compressed planes) depends only on the page, so a caller may do it on another thread before
+// the page's turn. The bytes written are the same either way; a plane that could not be made
+// ahead (memory ran out) is made when the page is written, as without this step.
+struct PdfPrepared {
+    int has_alpha;       // -1: not known
+    uint8_t *rgb_z;      // compact pages: the colour plane's zlib stream, or null
+    size_t rgb_len;
+    uint8_t *alpha_z;    // compact pages with transparency: the soft mask's, or null
+    size_t alpha_len;
+};
+// Fills *p for the page pdf_doc_add_ex(doc, im, extra) would write under `s`; any thread.
+void pdf_prepare_page(const PdfImage *im, const PdfPageExtra *extra, const Settings *s, PdfPrepared *p);
+void pdf_prepared_free(PdfPrepared *p);
+// pdf_doc_add_ex using what `ready` (may be null) holds for this page.
+bool pdf_doc_add_prepared(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra, const PdfPrepared *ready);
+
 // Writes the head (when still due) and the cross-reference table, and replaces the
 // destination. False with doc->message set on failure, or when an earlier step failed.
 bool pdf_doc_finish(PdfDoc *doc);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "folian.h"
+#include "cpu.h"
 #include "geometry.h"
 #include "mem.h"
 
@@ -92,6 +93,18 @@ bool parse_limit(const char *value, void *field, char *why, size_t why_size) {
     return true;
 }
 
+constexpr uint64_t MAX_JOBS = 1024;
+
+bool parse_jobs(const char *value, void *field, char *why, size_t why_size) {
+    uint64_t v;
+    if (!parse_whole(value, 0, MAX_JOBS, &v)) {
+        say(why, why_size, "a whole number of threads from 0 (every core) to 1024");
+        return false;
+    }
+    *(int *)field = (int)v;
+    return true;
+}
+
 struct Key {
     const char *name;
     bool (*parse)(const char *value, void *field, char *why, size_t why_size);
@@ -113,6 +126,7 @@ constexpr Key KEYS[] = {
     {"natural-order", parse_on_off, offsetof(Settings, natural_order)},
     {"max-pixels", parse_limit, offsetof(Settings, max_pixels)},
     {"max-pages", parse_limit, offsetof(Settings, max_pages)},
+    {"jobs", parse_jobs, offsetof(Settings, jobs)},
 };
 
 // Each old option bit and the switch that stands for it.
@@ -153,6 +167,7 @@ Settings settings_defaults() {
     Settings s{};
     geo_page_from_mode(FOLIAN_PAGE_IMAGE, &s.page);
     s.dpi = DEFAULT_DPI;
+    s.jobs = 1;
     return s;
 }
 
@@ -228,6 +243,8 @@ uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit) {
     return s->max_pixels ? s->max_pixels : codec_limit;
 }
 
+int settings_thread_count(const Settings *s) { return s->jobs > 0 ? s->jobs : cpu_usable_cores(); }
+
 // ---- The exported record ------------------------------------------------------------------
 
 const Settings *settings_of(const folian_settings *s) { return s ? &s->v : nullptr; }
@@ -263,6 +280,11 @@ FOLIAN_API int folian_settings_set(folian_settings *s, const char *key, const ch
     if (!settings_set(&s->v, key, value, s->error, sizeof s->error)) return 0;
     s->error[0] = '\0';
     return 1;
+}
+
+FOLIAN_API int folian_settings_threads(const folian_settings *s) noexcept {
+    const Settings defaults = settings_defaults();
+    return settings_thread_count(s ? &s->v : &defaults);
 }
 
 FOLIAN_API const char *folian_settings_error(const folian_settings *s) noexcept {

@@ -30,6 +30,7 @@ struct Settings {
     bool natural_order;   // directories in numbered order: 2.jpg before 10.jpg
     uint64_t max_pixels;  // per image; 0: the codecs' own limits
     uint64_t max_pages;   // per document; 0: no limit
+    int jobs;             // threads loading pages of a batch; 0: every usable core; 1: none started
 };
 
 // The library's defaults: page size "image", 150 dpi, every option off, no limits beyond the
@@ -49,6 +50,9 @@ unsigned settings_option_bits(const Settings *s);
 
 // The pixel limit a conversion applies to one image: max-pixels when set, else `codec_limit`.
 uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit);
+
+// How many threads the `jobs` setting asks for: 0 stands for every core the process may use.
+int settings_thread_count(const Settings *s);
 
 // The record behind the exported handle; null for a null handle.
 struct folian_settings;
