@@ -424,6 +424,7 @@ struct PageSlot {
 struct PageBatch {
     folian_doc *d;
     const char *const *paths;
+    int count;
     PageSlot *slots;
     Report *r;
     int (*after_page)(void *ctx, int index);
@@ -461,7 +462,8 @@ bool write_slot(void *ctx, int index, int slot) {
         discard_slot(ctx, slot);
     }
     pdf_prepared_free(&ps->ready);
-    if (ok && b->after_page && !b->after_page(b->ctx, index)) {
+    // A stop asked after the last page leaves nothing undone.
+    if (ok && b->after_page && !b->after_page(b->ctx, index) && index + 1 < b->count) {
         set_err(b->r, "stopped by the caller");
         b->stopped = true;
         return false;
@@ -480,12 +482,11 @@ int add_pages(folian_doc *d, const char *const *paths, int count, int (*after_pa
         set_err(r, MSG_OUT_OF_MEMORY);
         return 0;
     }
-    PageBatch b{d, paths, slots, r, after_page, ctx, false};
+    PageBatch b{d, paths, count, slots, r, after_page, ctx, false};
     const OrderedWork w{&b, count, workers, load_into_slot, write_slot, discard_slot};
-    int added = run_in_order(&w);
+    const int added = run_in_order(&w);
     std::free(slots);
-    // A stop asked after the last page leaves every page in.
-    return b.stopped ? added + 1 : added;
+    return b.stopped ? added + 1 : added;  // the page after which the host stopped is in
 }
 
 int finish_doc(folian_doc *d, Report *r) {
