@@ -19,10 +19,12 @@ import ctypes.util
 import os
 import sys
 import threading
+import time
+import concurrent.futures
 from collections import namedtuple
 
-__all__ = ["Error", "Image", "convert", "list_directory", "decode", "encode_png", "encode_jpeg", "jpeg_info",
-           "inflate", "version", "PAGE_SIZES", "OPT_COMPACT", "OPT_INTERLACED", "OPT_WIDE_PROBE",
+__all__ = ["Error", "Image", "Result", "convert", "convert_many", "list_directory", "decode", "encode_png",
+           "encode_jpeg", "jpeg_info", "inflate", "version", "PAGE_SIZES", "OPT_COMPACT", "OPT_INTERLACED", "OPT_WIDE_PROBE",
            "OPT_ORIENTATION", "OPT_FILE_DPI", "OPT_ICC", "OPT_ALL"]
 
 PAGE_SIZES = {"image": 0, "a4": 1, "letter": 2, "a3": 3}
@@ -111,6 +113,8 @@ _settings_free = _declare("folian_settings_free", None, ctypes.c_void_p)
 _settings_error = _declare("folian_settings_error", ctypes.c_char_p, ctypes.c_void_p)
 _doc_open = _declare("folian_doc_open", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
 _doc_error = _declare("folian_doc_error", ctypes.c_char_p, ctypes.c_void_p)
+_doc_add_pages = _declare("folian_doc_add_pages", ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.c_char_p),
+                          ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
 _list_directory = _declare("folian_list_directory", ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p,
                            ctypes.POINTER(ctypes.POINTER(ctypes.c_char_p)), _c_int_p, ctypes.c_char_p,
                            ctypes.c_size_t)
@@ -290,11 +294,7 @@ def convert(inputs, output, page_size="image", dpi=150, options=None, natural_or
             message = _text(_doc_error(doc))
             _doc_abort(doc)
             raise Error(message, _shown(output))
-        for path, shown in pages:
-            if not _doc_add(doc, path):
-                message = _text(_doc_error(doc))
-                _doc_abort(doc)
-                raise Error(message, shown)
+        _add_pages(doc, pages)
         if not _doc_finish(doc):
             message = _text(_doc_error(doc))
             _doc_abort(doc)  # a failed finish leaves the handle for its message
@@ -302,6 +302,47 @@ def convert(inputs, output, page_size="image", dpi=150, options=None, natural_or
         return len(pages)
     finally:
         _settings_free(record)
+
+
+def _add_pages(doc, pages):
+    """Every page in one library call, on the threads the record's jobs key gives; on a
+    failure the document is aborted and Error names the page."""
+    paths = (ctypes.c_char_p * len(pages))(*[path for path, _ in pages])
+    added = _doc_add_pages(doc, paths, len(pages), None, None)
+    if added != len(pages):
+        message = _text(_doc_error(doc))
+        _doc_abort(doc)
+        raise Error(message, pages[added][1])
+
+
+Result = namedtuple("Result", "output pages bytes seconds error")
+
+
+def _convert_one(inputs, output, settings):
+    start = time.perf_counter()
+    try:
+        pages = convert(inputs, output, **settings)
+        return Result(output, pages, os.path.getsize(_path(output)), time.perf_counter() - start, None)
+    except Error as e:
+        return Result(output, 0, 0, time.perf_counter() - start, e)
+
+
+def convert_many(jobs, /, workers=None, **settings):
+    """Converts many documents at once: `jobs` is a list of (inputs, output) pairs as convert
+    takes them, `settings` the keywords of convert for every document. Documents run on
+    `workers` threads (default: every core) at once, the library's calls without any lock,
+    each document on one thread unless the keyword jobs=N (after the pairs) gives it more.
+    Returns one Result per document in the order given: output, pages, bytes, seconds and
+    error (None, or the folian.Error that document raised; the others go on)."""
+    pairs = list(jobs)
+    settings.setdefault("jobs", 1)
+    if workers is None:
+        workers = os.cpu_count() or 1
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError("workers must be a positive integer, not %r" % (workers,))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        futures = [pool.submit(_convert_one, inputs, output, settings) for inputs, output in pairs]
+        return [f.result() for f in futures]
 
 
 def _take_pixels(ptr, width, height):

@@ -4,11 +4,12 @@
 # The library itself needs only a C++17 compiler and CMake; everything else is for the
 # tests, whose oracles and peers are zlib, libpng, libjpeg-turbo, qpdf and poppler, and for
 # the checks of scripts/test.sh: pkg-config and man-db (package), MinGW-w64 and wine
-# (windows), pytest (python).
+# (windows), pytest and Dask distributed (python).
 set -euo pipefail
 pkgs=(build-essential cmake libgtest-dev zlib1g-dev libpng-dev libjpeg-dev
       qpdf poppler-utils libjpeg-turbo-progs pngcheck locales
-      pkg-config man-db g++-mingw-w64-x86-64 wine wine64 python3-pytest)
+      pkg-config man-db g++-mingw-w64-x86-64 wine wine64 python3-pytest
+      python3-distributed)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -98,7 +98,7 @@ constexpr uint64_t MAX_JOBS = 1024;
 bool parse_jobs(const char *value, void *field, char *why, size_t why_size) {
     uint64_t v;
     if (!parse_whole(value, 0, MAX_JOBS, &v)) {
-        say(why, why_size, "a whole number of threads from 0 (every core) to 1024");
+        say(why, why_size, "accepted: a whole number of threads from 0 (every core) to 1024");
         return false;
     }
     *(int *)field = (int)v;
