@@ -138,7 +138,7 @@ FOLIAN_API int folian_doc_add(folian_doc *doc, const char *image_path) FOLIAN_NO
 /* Adds count pages in order, exactly as count folian_doc_add calls would (the same bytes, and
  * the same report for the first page that fails). With the document's "jobs" setting above 1
  * the next pages are read, decoded and compressed on that many threads, all ended before this
- * returns, while this thread writes them; at most jobs + 1 images are held at once.
+ * returns, while this thread writes them; at most jobs images are held at once.
  * after_page (may be null) is called on this thread once each page is in, with its index;
  * returning 0 stops the batch ("stopped by the caller"). Returns how many pages were added:
  * count on success; fewer when the page at that index failed (the reason in folian_doc_error

@@ -79,7 +79,7 @@ int run_in_turn(const OrderedWork *w) {
 
 }  // namespace
 
-int ordered_work_slots(int workers) { return workers > 1 ? workers + 1 : 1; }
+int ordered_work_slots(int workers) { return workers > 1 ? workers : 1; }
 
 int run_in_order(const OrderedWork *w) {
     if (w->workers <= 1 || w->count <= 1) return run_in_turn(w);

@@ -19,8 +19,9 @@ struct OrderedWork {
     void (*discard)(void *ctx, int slot);
 };
 
-// How many slots a run with `workers` threads needs: one item per worker being made and
-// one being consumed.
+// How many slots a run with `workers` threads has: one item per worker. The item being
+// consumed keeps its slot, so while it is written one worker waits: writing is the short
+// step, and memory stays at `workers` items (the whole-page images are what costs).
 int ordered_work_slots(int workers);
 
 // Runs the work; returns how many items were consumed (count unless consume said stop).
