@@ -135,6 +135,16 @@ FOLIAN_API folian_doc *folian_doc_begin(const char *pdf_path) FOLIAN_NOEXCEPT;
  * the writer refuses adds no page and the document goes on; after a write failure (full
  * disk, no memory) every later call fails with the same text and only abort is left. */
 FOLIAN_API int folian_doc_add(folian_doc *doc, const char *image_path) FOLIAN_NOEXCEPT;
+/* Adds count pages in order, exactly as count folian_doc_add calls would (the same bytes, and
+ * the same report for the first page that fails). With the document's "jobs" setting above 1
+ * the next pages are read, decoded and compressed on that many threads, all ended before this
+ * returns, while this thread writes them; at most jobs images are held at once.
+ * after_page (may be null) is called on this thread once each page is in, with its index;
+ * returning 0 stops the batch ("stopped by the caller"). Returns how many pages were added:
+ * count on success; fewer when the page at that index failed (the reason in folian_doc_error
+ * or, for folian_doc_begin's documents, folian_last_error) or the batch was stopped. */
+FOLIAN_API int folian_doc_add_pages(folian_doc *doc, const char *const *image_paths, int count,
+                                    int (*after_page)(void *ctx, int index), void *ctx) FOLIAN_NOEXCEPT;
 /* Completes the file and releases the handle, whatever the result. 1 on success; 0 with the
  * error text set (also for a document without pages), leaving whatever was at the path. */
 FOLIAN_API int folian_doc_finish(folian_doc *doc) FOLIAN_NOEXCEPT;
@@ -149,6 +159,8 @@ FOLIAN_API void folian_doc_abort(folian_doc *doc) FOLIAN_NOEXCEPT;
  *   compact, interlaced, content-probe, exif-rotation, file-dpi, icc, natural-order: on|off
  *   title, author, subject, keywords, creator, producer: UTF-8 text ("" for none)
  *   creation-date, mod-date: YYYY-MM-DD[Thh:mm[:ss][Z|+hh:mm]] or now   pdfa off|2b|1b
+ *   jobs N: threads for a batch (folian_doc_add_pages, folian_convert); 0 every usable core;
+ *     the default 1 starts no thread
  * Documents opened with a record, and folian_convert, touch no process-wide state: any number
  * of them may run at once on different threads. A record itself is not locked: one thread
  * sets it at a time, and it may be read by any number of opens and conversions at once. */
@@ -166,6 +178,9 @@ FOLIAN_API void folian_settings_free(folian_settings *s) FOLIAN_NOEXCEPT;
 FOLIAN_API int folian_settings_set(folian_settings *s, const char *key, const char *value) FOLIAN_NOEXCEPT;
 /* Why the last folian_settings_set on s failed, "" after a success. Never null; owned by the
  * record and valid until its next set or free. */
+/* How many threads a batch with this record runs on: its "jobs" value, or for 0 the cores this
+ * process may use. s null means the defaults (1). */
+FOLIAN_API int folian_settings_threads(const folian_settings *s) FOLIAN_NOEXCEPT;
 FOLIAN_API const char *folian_settings_error(const folian_settings *s) FOLIAN_NOEXCEPT;
 
 /* Starts a document with the settings of s (copied: s may be changed or freed at once; null

@@ -21,10 +21,12 @@ import io
 import os
 import sys
 import threading
+import concurrent.futures
+import time
 import weakref
 from typing import IO, Any, Iterable, List, NamedTuple, Optional, Tuple, Union
 
-__all__ = ["Error", "FileError", "Image", "Document", "convert", "list_directory", "decode", "encode_png", "encode_jpeg", "jpeg_info",
+__all__ = ["Error", "FileError", "Image", "Document", "Result", "convert", "convert_many", "list_directory", "decode", "encode_png", "encode_jpeg", "jpeg_info",
            "inflate", "version", "PAGE_SIZES", "OPT_COMPACT", "OPT_INTERLACED", "OPT_WIDE_PROBE",
            "OPT_ORIENTATION", "OPT_FILE_DPI", "OPT_ICC", "OPT_ALL"]
 
@@ -164,6 +166,8 @@ _png_decode_memory = _declare("kv_png_decode_memory", ctypes.c_void_p, ctypes.c_
                               ctypes.c_uint, _c_int_p, _c_int_p, _c_char_pp)
 _jpeg_decode_memory = _declare("kv_jpeg_decode_ex", ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint64,
                                ctypes.c_uint, _c_int_p, _c_int_p, _c_char_pp)
+_doc_add_pages = _declare("folian_doc_add_pages", ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.c_char_p),
+                          ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
 _list_directory = _declare("folian_list_directory", ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p,
                            ctypes.POINTER(ctypes.POINTER(ctypes.c_char_p)), _c_int_p, ctypes.c_char_p,
                            ctypes.c_size_t)
@@ -434,6 +438,16 @@ class Document:
             raise _error(_text(_doc_error(self._doc)), shown)
         self.pages += 1
 
+    def _add_files(self, pages) -> None:
+        """Files in one library call, loaded on the threads the record's jobs key gives."""
+        if not pages:
+            return
+        paths = (ctypes.c_char_p * len(pages))(*[path for path, _ in pages])
+        added = _doc_add_pages(self._handle(), paths, len(pages), None, None)
+        self.pages += max(added, 0)
+        if added != len(pages):
+            raise _error(_text(_doc_error(self._doc)), pages[added][1])
+
     def _add_bytes(self, data, name: str) -> None:
         arg, n = _c_bytes(data)
         if not _doc_add_memory(self._handle(), arg, n, None):
@@ -455,8 +469,7 @@ class Document:
             path = _path(item)
             if not os.path.isdir(path):
                 return self._add_file(path, _shown(item))
-            for page, shown in _directory_pages(item, self._natural):
-                self._add_file(page, shown)
+            self._add_files(_directory_pages(item, self._natural))
             return None
         if hasattr(item, "read"):
             name = getattr(item, "name", None)
@@ -547,6 +560,44 @@ def convert(inputs: "Union[ImageInput, Iterable[ImageInput]]",
     finally:
         doc.abort()
     return pdf if output is None else doc.pages
+
+
+class Result(NamedTuple):
+    """One document of convert_many: its output, pages, bytes written, seconds taken, and
+    error (None, or the Error that document raised)."""
+    output: Any
+    pages: int
+    bytes: int
+    seconds: float
+    error: Optional["Error"]
+
+
+def _convert_one(inputs, output, settings):
+    start = time.perf_counter()
+    try:
+        pages = convert(inputs, output, **settings)
+        return Result(output, pages, os.path.getsize(_path(output)), time.perf_counter() - start, None)
+    except Error as e:
+        return Result(output, 0, 0, time.perf_counter() - start, e)
+
+
+def convert_many(jobs: "Iterable[Tuple[Any, PathLike]]", /, workers: Optional[int] = None,
+                 **settings: Any) -> "List[Result]":
+    """Converts many documents at once: `jobs` is a list of (inputs, output) pairs as convert
+    takes them, `settings` the keywords of convert for every document. Documents run on
+    `workers` threads (default: every core) at once, the library's calls without any lock,
+    each document on one thread unless the keyword jobs=N (after the pairs) gives it more.
+    Returns one Result per document in the order given: output, pages, bytes, seconds and
+    error (None, or the folian.Error that document raised; the others go on)."""
+    pairs = list(jobs)
+    settings.setdefault("jobs", 1)
+    if workers is None:
+        workers = os.cpu_count() or 1
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError("workers must be a positive integer, not %r" % (workers,))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        futures = [pool.submit(_convert_one, inputs, output, settings) for inputs, output in pairs]
+        return [f.result() for f in futures]
 
 
 def _image_at(ptr, width, height):

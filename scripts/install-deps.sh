@@ -5,12 +5,14 @@
 # tests, whose oracles and peers are zlib, libpng, libjpeg-turbo, libtiff (its tools),
 # ImageMagick, Pillow, pikepdf, qpdf and poppler, and for the checks of scripts/test.sh:
 # pkg-config and man-db (package), MinGW-w64 and wine (windows), pytest, venv, pip,
-# setuptools and wheel (python: the package is installed into a venv and tested there).
+# setuptools, wheel and Dask distributed (python: the package is installed into a venv
+# and tested there).
 set -euo pipefail
 pkgs=(build-essential cmake libgtest-dev zlib1g-dev libpng-dev libjpeg-dev
       qpdf poppler-utils libjpeg-turbo-progs pngcheck locales libtiff-tools imagemagick
       pkg-config man-db g++-mingw-w64-x86-64 wine wine64 python3-pytest
-      python3-pikepdf python3-pil python3-venv python3-pip python3-setuptools python3-wheel)
+      python3-pikepdf python3-pil python3-venv python3-pip python3-setuptools python3-wheel
+      python3-distributed)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -3,6 +3,11 @@
 #include "cpu.h"
 
 #include <atomic>
+#include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace {
 
@@ -62,4 +67,13 @@ const char *cpu_form_name(int form) {
     case CPU_AVX2: return "AVX2";
     default: return "AVX-512";
     }
+}
+
+int cpu_usable_cores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n ? (int)n : 1;
 }

@@ -30,4 +30,7 @@ CpuLimit cpu_set_limit(CpuLimit limit);
 // "plain", "SSE2", "AVX2" or "AVX-512", for messages.
 const char *cpu_form_name(int form);
 
+// The cores this process may run on (its affinity mask where the system has one); at least 1.
+int cpu_usable_cores();
+
 #endif

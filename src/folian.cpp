@@ -22,6 +22,7 @@
 #include "jpeg/jpeg.h"
 #include "listing.h"
 #include "mem.h"
+#include "ordered_work.h"
 #include "meta/meta.h"
 #include "os_path.h"
 #include "pdf_write.h"
@@ -541,18 +542,21 @@ bool over_page_limit(const folian_doc *d, Report *r) {
     return true;
 }
 
-// One source's pages (a file or bytes of several pages gives them in order): each image is
-// loaded, checked and written, and released before the next.
-int add_page(folian_doc *d, const PageSource &src, Report *r) {
-    const char *image_path = src.path;
+// Whether the document takes another page; false with the report set.
+bool page_may_follow(folian_doc *d, Report *r) {
     if (d->doc.message[0]) {  // an earlier page broke the document; only abort is left
         set_err(r, d->doc.message);
-        return 0;
+        return false;
     }
+    return !over_page_limit(d, r);
+}
+
+// Writes a loaded source's pages (or reports why it was not loaded) and releases the image.
+// `ready` (may be null) holds the first page's work done ahead. A file of several pages
+// gives them in order; one that fails keeps the pages before it.
+int place_loaded_page(folian_doc *d, const char *image_path, LoadResult loaded, LoadedImage *li,
+                      const PdfPrepared *ready, Report *r) {
     const Settings *s = &d->settings;
-    if (over_page_limit(d, r)) return 0;
-    LoadedImage li;
-    const LoadResult loaded = load_source(src, s, r, &li);
     if (loaded == LOAD_NOT_IMAGE) {
         // A record's documents say what the file is; the process-wide ones keep their text.
         set_err(r, !d->opened                        ? "folian_doc_add: bad image path"
@@ -565,27 +569,117 @@ int add_page(folian_doc *d, const PageSource &src, Report *r) {
                                        image_path ? image_path : "bytes");
         return 0;
     }
-    // An image the writer refuses is skipped; the document stays as it was. A file of
-    // several pages gives them in order; one that fails keeps the pages before it.
+    // An image the writer refuses is skipped; the document stays as it was.
     int ok;
     for (;;) {
-        const PdfPageExtra *extra = page_extra(&li, s);
-        const char *refused = pdf_page_refusal(&d->doc, &li.im, extra);
+        const PdfPageExtra *extra = page_extra(li, s);
+        const char *refused = pdf_page_refusal(&d->doc, &li->im, extra);
         ok = refused ? 0 : 1;
         if (!ok)
             set_err(r, refused);
-        else if (!pdf_doc_add_ex(&d->doc, &li.im, extra)) {
+        else if (!pdf_doc_add_prepared(&d->doc, &li->im, extra, ready)) {
             set_err(r, d->doc.message);
             ok = 0;
         }
-        if (!ok || li.loaded >= li.pages) break;
-        if (over_page_limit(d, r) || !load_next_pixels(&li, s, r)) {
+        ready = nullptr;  // the work done ahead was the first page's
+        if (!ok || li->loaded >= li->pages) break;
+        if (over_page_limit(d, r) || !load_next_pixels(li, s, r)) {
             ok = 0;
             break;
         }
     }
-    free_image(&li);
+    free_image(li);
     return ok;
+}
+
+// One source's pages: each image is loaded, checked and written, and released before the
+// next.
+int add_page(folian_doc *d, const PageSource &src, Report *r) {
+    if (!page_may_follow(d, r)) return 0;
+    LoadedImage li;
+    const LoadResult loaded = load_source(src, &d->settings, r, &li);
+    return place_loaded_page(d, src.path, loaded, &li, nullptr, r);
+}
+
+// ---- Pages on several threads ----------------------------------------------------------
+// Workers load, check and compress the next pages while this thread writes them in order.
+// A worker's report goes into its slot and reaches the document's report only when its
+// page's turn comes, so the failure reported is the first in page order, as one thread
+// at a time would find it.
+
+struct PageSlot {
+    LoadResult loaded;
+    LoadedImage li;
+    PdfPrepared ready;
+    char text[ERR_SIZE];
+};
+
+struct PageBatch {
+    folian_doc *d;
+    const char *const *paths;
+    int count;
+    PageSlot *slots;
+    Report *r;
+    int (*after_page)(void *ctx, int index);
+    void *ctx;
+    bool stopped;  // after_page asked to stop
+};
+
+void load_into_slot(void *ctx, int index, int slot) {
+    PageBatch *b = (PageBatch *)ctx;
+    PageSlot *ps = &b->slots[slot];
+    ps->text[0] = '\0';
+    Report mine{ps->text, true};
+    const Settings *s = &b->d->settings;
+    ps->loaded = load_page(b->paths[index], s, &mine, &ps->li);
+    ps->ready = PdfPrepared{};
+    ps->ready.has_alpha = -1;
+    if (ps->loaded == LOAD_OK) pdf_prepare_page(&ps->li.im, page_extra(&ps->li, s), s, &ps->ready);
+}
+
+void discard_slot(void *ctx, int slot) {
+    PageSlot *ps = &((PageBatch *)ctx)->slots[slot];
+    if (ps->loaded == LOAD_OK) free_image(&ps->li);
+    pdf_prepared_free(&ps->ready);
+}
+
+bool write_slot(void *ctx, int index, int slot) {
+    PageBatch *b = (PageBatch *)ctx;
+    PageSlot *ps = &b->slots[slot];
+    const char *path = b->paths[index];
+    bool ok = page_may_follow(b->d, b->r);
+    if (ok) {
+        set_err(b->r, ps->text);
+        ok = place_loaded_page(b->d, path, ps->loaded, &ps->li, &ps->ready, b->r) != 0;
+    } else {
+        discard_slot(ctx, slot);
+    }
+    pdf_prepared_free(&ps->ready);
+    // A stop asked after the last page leaves nothing undone.
+    if (ok && b->after_page && !b->after_page(b->ctx, index) && index + 1 < b->count) {
+        set_err(b->r, "stopped by the caller");
+        b->stopped = true;
+        return false;
+    }
+    return ok;
+}
+
+// Adds `count` pages in order on the document's threads; returns how many were added.
+int add_pages(folian_doc *d, const char *const *paths, int count, int (*after_page)(void *, int), void *ctx,
+              Report *r) {
+    const int threads = settings_thread_count(&d->settings);
+    const int workers = threads < count ? threads : count;
+    const int slot_count = ordered_work_slots(workers);
+    PageSlot *slots = (PageSlot *)mem_calloc((size_t)slot_count, sizeof(PageSlot));
+    if (!slots) {
+        set_err(r, MSG_OUT_OF_MEMORY);
+        return 0;
+    }
+    PageBatch b{d, paths, count, slots, r, after_page, ctx, false};
+    const OrderedWork w{&b, count, workers, load_into_slot, write_slot, discard_slot};
+    const int added = run_in_order(&w);
+    std::free(slots);
+    return b.stopped ? added + 1 : added;  // the page after which the host stopped is in
 }
 
 int finish_doc(folian_doc *d, Report *r) {
@@ -716,6 +810,38 @@ bool convert_page(folian_doc *d, const char *path, Report *r) {
     return false;
 }
 
+// Every page's path in order, the files and the directories' listings; null when memory runs out.
+const char **flat_pages(const char *const *inputs, const Inputs *in, uint64_t pages) {
+    const char **flat = (const char **)mem_malloc((size_t)pages * sizeof(char *));
+    if (!flat) return nullptr;
+    size_t n = 0;
+    for (int i = 0; i < in->count; i++) {
+        if (!in->listed[i]) flat[n++] = inputs[i];
+        for (int k = 0; in->listed[i] && k < in->listed_count[i]; k++) flat[n++] = in->listed[i][k];
+    }
+    return flat;
+}
+
+// The pages on the document's threads; a failure is named by its file, as convert_page does.
+bool convert_all_threaded(folian_doc *d, const char *const *inputs, const Inputs *in, uint64_t pages,
+                          Report *r) {
+    const char **flat = flat_pages(inputs, in, pages);
+    if (!flat) {
+        set_err(r, MSG_OUT_OF_MEMORY);
+        return false;
+    }
+    const int added = add_pages(d, flat, (int)pages, nullptr, nullptr, r);
+    if (added < (int)pages) {
+        char reason[ERR_SIZE];
+        std::memcpy(reason, r->text, ERR_SIZE);
+        std::snprintf(r->text, ERR_SIZE, "%s: ", flat[added]);
+        const size_t used = std::strlen(r->text);
+        std::snprintf(r->text + used, ERR_SIZE - used, "%s", reason);
+    }
+    std::free(flat);
+    return added == (int)pages;
+}
+
 bool convert_all(folian_doc *d, const char *const *inputs, const Inputs *in, Report *r) {
     for (int i = 0; i < in->count; i++) {
         if (!in->listed[i]) {
@@ -744,7 +870,10 @@ int convert(const Settings *s, const char *const *inputs, int count, const char 
         set_err(r, d->error);
         ok = false;
     }
-    ok = ok && convert_all(d, inputs, &in, r);
+    if (ok && settings_thread_count(s) > 1 && pages > 1 && pages <= INT32_MAX)
+        ok = convert_all_threaded(d, inputs, &in, pages, r);
+    else
+        ok = ok && convert_all(d, inputs, &in, r);
     free_inputs(&in);
     if (!ok) {
         if (d) release_doc(d);
@@ -917,6 +1046,19 @@ FOLIAN_API int folian_doc_add(folian_doc *d, const char *image_path) noexcept {
     Report r = doc_report(d);
     clear_err(&r);
     return add_page(d, PageSource{image_path, nullptr, 0}, &r);
+}
+
+FOLIAN_API int folian_doc_add_pages(folian_doc *d, const char *const *image_paths, int count,
+                                    int (*after_page)(void *ctx, int index), void *ctx) noexcept {
+    if (!d || !image_paths || count < 0) {
+        Report r = d ? doc_report(d) : process_report();
+        set_err(&r, "folian_doc_add_pages: bad arguments");
+        return 0;
+    }
+    if (d->open_failed) return 0;
+    Report r = doc_report(d);
+    clear_err(&r);
+    return count ? add_pages(d, image_paths, count, after_page, ctx, &r) : 0;
 }
 
 FOLIAN_API int folian_doc_finish(folian_doc *d) noexcept {

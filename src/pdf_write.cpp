@@ -233,14 +233,20 @@ void place_image(PdfPage *pg, const PdfImage *im, const Settings *s, const PdfPl
 
 const PdfPlacement *placement_of(const PdfPageExtra *extra) { return extra ? extra->place : nullptr; }
 
+bool page_has_alpha(const PdfImage *im, const PdfPrepared *ready) {
+    if (im->jpeg_data) return false;
+    return ready && ready->has_alpha >= 0 ? ready->has_alpha != 0 : has_transparency(im);
+}
+
 // Geometry and object numbers of a page whose first object is `first_obj`.
-void lay_out(PdfPage *pg, const PdfImage *im, const Settings *s, int first_obj, const PdfPageExtra *extra) {
+void lay_out(PdfPage *pg, const PdfImage *im, const Settings *s, int first_obj, const PdfPageExtra *extra,
+             const PdfPrepared *ready) {
     const PdfPlacement *place = placement_of(extra);
     *pg = PdfPage{};
     place_image(pg, im, s, place);
     pg->page_obj = first_obj;
     pg->image_obj = first_obj + 1;
-    pg->has_alpha = !im->jpeg_data && has_transparency(im);
+    pg->has_alpha = page_has_alpha(im, ready);
     if (pg->has_alpha) pg->smask_obj = first_obj + 2;
     pg->content_obj = pg->has_alpha ? first_obj + 3 : first_obj + 2;
     if (carries_profile(place, im)) pg->icc_obj = pg->content_obj + 1;
@@ -548,9 +554,16 @@ bool keep_smaller_form(const PdfImage *im, PixelForm *f) {
 // A compressed plane as an image object; false when memory runs out.
 bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PixelForm &f) {
     size_t len = 0;
-    uint8_t *z = deflate_plane(im, f, &len);
-    if (!z) return fail(doc, MSG_OOM);
     const bool alpha = f.kind == FORM_ALPHA;
+    // A plane made ahead for the same form is the same stream; the form decides it whole.
+    const PdfPrepared *ready = doc->ready;
+    uint8_t *own = nullptr, *z = nullptr;
+    if (ready && alpha && ready->alpha_z && ready->alpha_depth == f.depth)
+        z = ready->alpha_z, len = ready->alpha_len;
+    else if (ready && !alpha && ready->rgb_z && ready->rgb_kind == f.kind && ready->rgb_depth == f.depth)
+        z = ready->rgb_z, len = ready->rgb_len;
+    else if (!(z = own = deflate_plane(im, f, &len)))
+        return fail(doc, MSG_OOM);
     begin_object(doc, alpha ? pg->smask_obj : pg->image_obj);
     put_printf(doc, "<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace ", im->width, im->height);
     if (f.kind == FORM_INDEXED)
@@ -563,7 +576,7 @@ bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
     put_decode_parms(doc, form_samples(f.kind), f.depth, im->width);
     put_printf(doc, "/Length %llu >>\nstream\n", (unsigned long long)len);
     put(doc, z, len);
-    std::free(z);
+    std::free(own);
     end_stream_object(doc);
     return true;
 }
@@ -607,14 +620,31 @@ void write_coded_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const
     end_stream_object(doc);
 }
 
+// The colour plane's form of a compact pixel page: grey and /Indexed forms are for
+// conversions, which ask for them, and a profile describes RGB samples. False when memory
+// runs out.
+bool colour_form(const PdfImage *im, const PdfPageExtra *extra, bool has_profile, PixelForm *f) {
+    const unsigned flags = extra ? extra->page_flags : 0u;
+    const bool newer = (flags & PDF_PAGE_INDEXED) != 0;
+    find_form(im, newer, (flags & PDF_PAGE_GREY) && !has_profile, f);
+    f->thorough = newer;  // pages of the newer formats have no older bytes to keep
+    return keep_smaller_form(im, f);
+}
+
+// The soft mask's form: a page of the newer formats whose pixels are either wholly opaque
+// or wholly clear (GIF transparency) gets a 1-bit mask.
+void alpha_form(const PdfImage *im, const PdfPageExtra *extra, PixelForm *f) {
+    const bool newer = extra && (extra->page_flags & PDF_PAGE_INDEXED);
+    f->kind = FORM_ALPHA;
+    f->depth = newer && alpha_bilevel(im) ? 1 : 8;
+    f->thorough = newer;
+}
+
 // The image and soft mask objects of a compact pixel page. A profile describes RGB
 // samples, so a page that carries one stays RGB (or /Indexed over it). Grey and /Indexed
 // forms are for conversions, which ask for them; hosts' records keep their RGB planes.
 void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PdfPageExtra *extra) {
     const PdfPassthrough *pass = extra ? extra->pass : nullptr;
-    const unsigned flags = extra ? extra->page_flags : 0u;
-    // Pages of the newer formats have no older bytes to keep: they take the smaller stream.
-    const bool newer = (flags & PDF_PAGE_INDEXED) != 0;
     PixelForm *f = (PixelForm *)mem_malloc(sizeof(PixelForm));
     if (!f) {
         fail(doc, MSG_OOM);
@@ -623,9 +653,7 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
     if (pass) {
         write_passthrough_image(doc, pg, im, pass);
     } else {
-        find_form(im, (flags & PDF_PAGE_INDEXED) != 0, (flags & PDF_PAGE_GREY) && pg->icc_obj == 0, f);
-        f->thorough = newer;
-        if (!keep_smaller_form(im, f)) {
+        if (!colour_form(im, extra, pg->icc_obj != 0, f)) {
             std::free(f);
             fail(doc, MSG_OOM);
             return;
@@ -635,11 +663,7 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
             return;
         }
     }
-    // A page of the newer formats whose pixels are either wholly opaque or wholly clear
-    // (GIF transparency) gets a 1-bit mask.
-    f->kind = FORM_ALPHA;
-    f->depth = newer && alpha_bilevel(im) ? 1 : 8;
-    f->thorough = newer;
+    alpha_form(im, extra, f);
     if (pg->has_alpha) write_deflated_image(doc, pg, im, *f);
     std::free(f);
 }
@@ -962,7 +986,7 @@ bool pdf_doc_begin_known_ex(PdfDoc *doc, const char *path, PdfImage *const *imag
     for (int i = 0; i < count; i++) {
         PdfPage *pg = &doc->plan[i];
         const PdfPageExtra *extra = extras ? extras[i] : nullptr;
-        lay_out(pg, images[i], &doc->settings, doc->next_obj, extra);
+        lay_out(pg, images[i], &doc->settings, doc->next_obj, extra, nullptr);
         if (const char *why = pdfa_refusal(doc, pg, images[i], extra, i)) return fail(doc, why);
         if (!record_page(doc, pg)) return false;
         doc->count++;
@@ -996,7 +1020,7 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
         // would break the numbering of every later object.
         if ((pg->icc_obj != 0) != carries_profile(placement_of(extra), im)) return fail(doc, MSG_BAD_ARGS);
     } else {
-        lay_out(&local, im, &doc->settings, doc->next_obj, extra);
+        lay_out(&local, im, &doc->settings, doc->next_obj, extra, doc->ready);
         if (const char *why = pdfa_refusal(doc, &local, im, extra, doc->count)) return fail(doc, why);
         if (!record_page(doc, &local)) return false;
         pg = &local;
@@ -1008,6 +1032,40 @@ bool pdf_doc_add_ex(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra) 
     doc->next_obj = page_end(pg);
     if (doc->head_len + pages_len(doc) > MAX_XREF_OFFSET) return fail(doc, MSG_TOO_LARGE);
     return doc->message[0] == 0;
+}
+
+void pdf_prepare_page(const PdfImage *im, const PdfPageExtra *extra, const Settings *s, PdfPrepared *p) {
+    *p = PdfPrepared{};
+    p->has_alpha = -1;
+    if (!pdf_image_ok(im) || im->jpeg_data) return;
+    p->has_alpha = has_transparency(im) ? 1 : 0;
+    if (!(s->compact || (extra && (extra->page_flags & PDF_PAGE_COMPACT))) || (extra && extra->coded)) return;
+    PixelForm *f = (PixelForm *)mem_malloc(sizeof(PixelForm));
+    if (!f) return;  // made when the page is written
+    if (!(extra && extra->pass) && colour_form(im, extra, carries_profile(placement_of(extra), im), f)) {
+        p->rgb_z = deflate_plane(im, *f, &p->rgb_len);
+        p->rgb_kind = f->kind, p->rgb_depth = f->depth;
+    }
+    if (p->has_alpha) {
+        alpha_form(im, extra, f);
+        p->alpha_z = deflate_plane(im, *f, &p->alpha_len);
+        p->alpha_depth = f->depth;
+    }
+    std::free(f);
+}
+
+void pdf_prepared_free(PdfPrepared *p) {
+    std::free(p->rgb_z);
+    std::free(p->alpha_z);
+    *p = PdfPrepared{};
+    p->has_alpha = -1;
+}
+
+bool pdf_doc_add_prepared(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra, const PdfPrepared *ready) {
+    doc->ready = ready;
+    const bool ok = pdf_doc_add_ex(doc, im, extra);
+    doc->ready = nullptr;
+    return ok;
 }
 
 bool pdf_doc_finish(PdfDoc *doc) {

@@ -36,6 +36,7 @@
 // image still takes precedence; after any other failure later pages are only checked.
 
 struct PdfPage;  // one page's object numbers and geometry
+struct PdfPrepared;  // work on a page done ahead of its turn (below)
 
 // The most pixels a page image may have (width times height).
 constexpr int64_t PDF_MAX_PIXELS = 200000000;
@@ -72,6 +73,7 @@ struct PdfDoc {
     bool in_memory;
     uint8_t *mem;
     size_t mem_len, mem_cap;
+    const PdfPrepared *ready;  // during pdf_doc_add_prepared: the work done ahead
 };
 
 // Both set *doc up and return false only when it cannot be used at all (bad arguments, bad
@@ -181,6 +183,26 @@ bool pdf_doc_begin_memory(PdfDoc *doc, const Settings *s);
 // After a successful pdf_doc_finish of a memory document: hands over the document, a buffer
 // the caller frees, and leaves the PdfDoc without it.
 void pdf_doc_take_memory(PdfDoc *doc, uint8_t **data, size_t *len);
+// ---- Work done ahead ------------------------------------------------------------------------
+// What a page costs beside writing it (the transparency scan and, for compact pages, the
+// compressed planes) depends only on the page, so a caller may do it on another thread before
+// the page's turn. The bytes written are the same either way; a plane that could not be made
+// ahead (memory ran out) is made when the page is written, as without this step.
+struct PdfPrepared {
+    int has_alpha;       // -1: not known
+    uint8_t *rgb_z;      // compact pages: the colour plane's zlib stream, or null
+    size_t rgb_len;
+    uint8_t *alpha_z;    // compact pages with transparency: the soft mask's, or null
+    size_t alpha_len;
+    int rgb_kind, rgb_depth;  // the form rgb_z was made in (the writer uses it only if its own)
+    int alpha_depth;
+};
+// Fills *p for the page pdf_doc_add_ex(doc, im, extra) would write under `s`; any thread.
+void pdf_prepare_page(const PdfImage *im, const PdfPageExtra *extra, const Settings *s, PdfPrepared *p);
+void pdf_prepared_free(PdfPrepared *p);
+// pdf_doc_add_ex using what `ready` (may be null) holds for this page.
+bool pdf_doc_add_prepared(PdfDoc *doc, const PdfImage *im, const PdfPageExtra *extra, const PdfPrepared *ready);
+
 // Writes the head (when still due) and the cross-reference table, and replaces the
 // destination (a memory document keeps its bytes for pdf_doc_take_memory). False with doc->message set on failure, or when an earlier step failed.
 bool pdf_doc_finish(PdfDoc *doc);

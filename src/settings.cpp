@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "folian.h"
+#include "cpu.h"
 #include "geometry.h"
 #include "mem.h"
 
@@ -132,6 +133,18 @@ bool parse_pdfa(const char *value, void *field, char *why, size_t why_size) {
     return true;
 }
 
+constexpr uint64_t MAX_JOBS = 1024;
+
+bool parse_jobs(const char *value, void *field, char *why, size_t why_size) {
+    uint64_t v;
+    if (!parse_whole(value, 0, MAX_JOBS, &v)) {
+        say(why, why_size, "accepted: a whole number of threads from 0 (every core) to 1024");
+        return false;
+    }
+    *(int *)field = (int)v;
+    return true;
+}
+
 struct Key {
     const char *name;
     bool (*parse)(const char *value, void *field, char *why, size_t why_size);
@@ -164,6 +177,7 @@ constexpr Key KEYS[] = {
     {"creation-date", parse_date, offsetof(Settings, creation_date)},
     {"mod-date", parse_date, offsetof(Settings, mod_date)},
     {"pdfa", parse_pdfa, offsetof(Settings, pdfa)},
+    {"jobs", parse_jobs, offsetof(Settings, jobs)},
 };
 
 // Keys whose field is a text the record owns (copied with it, freed with it).
@@ -207,6 +221,7 @@ Settings settings_defaults() {
     Settings s{};
     geo_page_from_mode(FOLIAN_PAGE_IMAGE, &s.page);
     s.dpi = DEFAULT_DPI;
+    s.jobs = 1;
     return s;
 }
 
@@ -290,6 +305,7 @@ DocInfo settings_doc_info(const Settings *s) {
     info.pdfa = s->pdfa;
     return info;
 }
+int settings_thread_count(const Settings *s) { return s->jobs > 0 ? s->jobs : cpu_usable_cores(); }
 
 // ---- The exported record ------------------------------------------------------------------
 
@@ -326,6 +342,11 @@ FOLIAN_API int folian_settings_set(folian_settings *s, const char *key, const ch
     if (!settings_set(&s->v, key, value, s->error, sizeof s->error)) return 0;
     s->error[0] = '\0';
     return 1;
+}
+
+FOLIAN_API int folian_settings_threads(const folian_settings *s) noexcept {
+    const Settings defaults = settings_defaults();
+    return settings_thread_count(s ? &s->v : &defaults);
 }
 
 FOLIAN_API const char *folian_settings_error(const folian_settings *s) noexcept {

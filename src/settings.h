@@ -38,6 +38,7 @@ struct Settings {
     char *title, *author, *subject, *keywords, *creator, *producer;
     DocDate creation_date, mod_date;
     int pdfa;
+    int jobs;             // threads loading pages of a batch; 0: every usable core; 1: none started
 };
 
 // The library's defaults: page size "image", 150 dpi, every option off, no limits beyond the
@@ -60,6 +61,8 @@ uint64_t settings_pixel_limit(const Settings *s, uint64_t codec_limit);
 
 // The description the writer puts into /Info and XMP; its texts point into *s.
 DocInfo settings_doc_info(const Settings *s);
+// How many threads the `jobs` setting asks for: 0 stands for every core the process may use.
+int settings_thread_count(const Settings *s);
 
 // The record behind the exported handle; null for a null handle.
 struct folian_settings;

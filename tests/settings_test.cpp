@@ -64,7 +64,10 @@ TEST_F(Settings, BadKeysAndValuesChangeNothingAndSayWhatIsAccepted) {
         {"colour", "on", "settings: unknown key \"colour\"; accepted: page-size, orientation, margin, fit, dpi, "
                          "compact, interlaced, content-probe, exif-rotation, file-dpi, icc, natural-order, "
                          "max-pixels, max-pages, formats, first-frame-only, title, author, subject, keywords, "
-                         "creator, producer, creation-date, mod-date, pdfa"},
+                         "creator, producer, creation-date, mod-date, pdfa, jobs"},
+        {"jobs", "-1", "settings: jobs \"-1\": accepted: a whole number of threads from 0 (every core) to 1024"},
+        {"jobs", "two", nullptr},
+        {"jobs", "1025", nullptr},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(folian_settings_set(a.s, c.key, c.value), 0) << c.key << " " << c.value;

@@ -354,6 +354,104 @@ TEST_F(StreamFailures, PageAtATimeReportsEachFailureAtOnce) {
     EXPECT_EQ(list_dir(tmp.path), (std::vector<std::string>{"d.pdf", "ref.pdf"}));
 }
 
+// ---- Several threads ---------------------------------------------------------------------
+
+struct Record {
+    folian_settings *s = folian_settings_new();
+    ~Record() { folian_settings_free(s); }
+};
+
+// One batch through folian_convert with `jobs` threads: the file's bytes, or "!" and the error.
+std::string convert_with_jobs(const std::vector<const char *> &paths, const std::string &out, int jobs,
+                              bool compact, int mode = 0, int dpi = 150) {
+    Record r;
+    const char *sizes[] = {"image", "a4", "letter", "a3"};
+    EXPECT_EQ(folian_settings_set(r.s, "jobs", std::to_string(jobs).c_str()), 1);
+    folian_settings_set(r.s, "compact", compact ? "on" : "off");
+    folian_settings_set(r.s, "page-size", sizes[mode]);
+    folian_settings_set(r.s, "dpi", std::to_string(dpi).c_str());
+    char error[512] = "";
+    if (!folian_convert(r.s, paths.data(), (int)paths.size(), out.c_str(), error, sizeof error))
+        return std::string("!") + error;
+    std::string bytes = read_text(out);
+    unlink(out.c_str());
+    return bytes;
+}
+
+TEST(Threads, RandomBatchesAreTheSameBytesWhateverTheJobs) {
+    std::mt19937 rng(20261210);
+    const int dpis[] = {72, 150, 97, 333};
+    for (int round = 0; round < (kSanitized ? 4 : 12); round++) {
+        TempDir tmp;
+        const int n = 1 + (int)(rng() % (round % 4 == 3 ? 40 : 12));
+        std::vector<Page> pages;
+        std::vector<PdfImage> images;
+        std::vector<const char *> paths;
+        for (int i = 0; i < n; i++) pages.push_back(random_page(rng, tmp, i));
+        for (Page &p : pages) {
+            images.push_back(p.image);
+            paths.push_back(p.path.c_str());
+        }
+        const int mode = (int)(rng() % 4), dpi = dpis[rng() % 4];
+        SCOPED_TRACE("round " + std::to_string(round) + ": " + std::to_string(n) + " pages");
+        const std::string stored = reference_pdf(images, mode, dpi), out = tmp.file("out.pdf");
+        const std::string compact = convert_with_jobs(paths, out, 1, true, mode, dpi);
+        for (int jobs : {1, 2, 3, 8}) {
+            EXPECT_TRUE(convert_with_jobs(paths, out, jobs, false, mode, dpi) == stored) << jobs << " jobs";
+            EXPECT_TRUE(convert_with_jobs(paths, out, jobs, true, mode, dpi) == compact) << jobs << " jobs";
+        }
+    }
+}
+
+// The first failing page in page order is reported, whichever a worker met first, and no file
+// is left; folian_doc_add_pages says how many pages went in.
+TEST(Threads, FailurePrecedenceUnderParallelLoading) {
+    TempDir tmp;
+    std::vector<uint8_t> px(400 * 300 * 4, 90);
+    const std::string big = tmp.file("big.png"), small = data_path("jpeg/odd-33x9.jpg");
+    ASSERT_EQ(kv_png_write(big.c_str(), 400, 300, px.data()), 1);
+    const std::string broken = tmp.file("broken.png"), missing = tmp.file("missing.jpg");
+    write_file(broken, {1, 2, 3});
+    for (int first_bad = 0; first_bad < 6; first_bad++) {
+        // A slow page before the failure, and quick failures after it that workers reach first.
+        std::vector<const char *> paths(8, small.c_str());
+        paths[(size_t)first_bad] = broken.c_str();
+        if (first_bad > 0) paths[(size_t)first_bad - 1] = big.c_str();
+        paths[7] = missing.c_str();
+        const std::string out = tmp.file("out.pdf");
+        const std::string one = convert_with_jobs(paths, out, 1, true);
+        ASSERT_EQ(one, "!" + broken + ": png: not a PNG file (bad signature)");
+        for (int jobs : {2, 3, 8}) EXPECT_EQ(convert_with_jobs(paths, out, jobs, true), one) << jobs;
+        Record r;
+        folian_settings_set(r.s, "jobs", "3");
+        folian_doc *doc = folian_doc_open(out.c_str(), r.s);
+        EXPECT_EQ(folian_doc_add_pages(doc, paths.data(), 8, nullptr, nullptr), first_bad);
+        EXPECT_STREQ(folian_doc_error(doc), "png: not a PNG file (bad signature)");
+        folian_doc_abort(doc);
+        EXPECT_EQ(list_dir(tmp.path), (std::vector<std::string>{"big.png", "broken.png"}));
+    }
+}
+
+// A caller stops a batch after any page; the threads are gone when the call returns.
+TEST(Threads, AHostStopsABatchBetweenPages) {
+    TempDir tmp;
+    const std::string jpeg = data_path("jpeg/baseline-420.jpg"), out = tmp.file("out.pdf");
+    std::vector<const char *> paths(20, jpeg.c_str());
+    Record r;
+    folian_settings_set(r.s, "jobs", "0");
+    EXPECT_GE(folian_settings_threads(r.s), 1);
+    EXPECT_EQ(folian_settings_threads(nullptr), 1);
+    folian_settings_set(r.s, "jobs", "4");
+    for (int stop_after : {0, 7, 19}) {
+        folian_doc *doc = folian_doc_open(out.c_str(), r.s);
+        auto stop = [](void *ctx, int index) { return index == *(int *)ctx ? 0 : 1; };
+        EXPECT_EQ(folian_doc_add_pages(doc, paths.data(), 20, stop, &stop_after), stop_after + 1);
+        EXPECT_STREQ(folian_doc_error(doc), stop_after < 19 ? "stopped by the caller" : "");
+        folian_doc_abort(doc);
+        EXPECT_TRUE(list_dir(tmp.path).empty());
+    }
+}
+
 // ---- Memory ---------------------------------------------------------------------------------
 
 

@@ -380,6 +380,31 @@ TEST(Tool, AnOutputThatIsAnInputIsRefused) {
     }
 }
 
+// --each: a document per directory, beside it or in -o's directory; a broken one is named
+// and the others are still written, the same bytes as one document at a time.
+TEST(Tool, EachDirectoryBecomesItsOwnDocument) {
+    TempDir tmp;
+    const std::string a = image_dir(tmp, "a", {{"1.jpg", "jpeg/grey.jpg"}, {"2.png", "png/misc/im-rgba8.png"}});
+    const std::string b = image_dir(tmp, "b", {{"1.png", "png/misc/im-rgba8.png"}});
+    const std::string bad = image_dir(tmp, "bad", {{"1.jpg", "jpeg/grey.jpg"}});
+    write_file(bad + "/2.png", {1, 2, 3});
+    ToolRun r = tool("-j3 --each " + q(a) + " " + q(bad) + " " + q(b + "/"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(bad + "/2.png: png: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(a + ".pdf: 2 pages, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 of 3 documents failed: " + bad), std::string::npos) << r.out;
+    EXPECT_FALSE(file_exists(bad + ".pdf"));
+    ASSERT_EQ(tool("-j1 -o " + q(tmp.file("one.pdf")) + " " + q(a)).status, 0);
+    EXPECT_TRUE(read_file(a + ".pdf") == read_file(tmp.file("one.pdf")));
+    const std::string outdir = tmp.file("out");
+    mkdir(outdir.c_str(), 0755);
+    ASSERT_EQ(tool("-o " + q(outdir) + " --each " + q(a) + " " + q(b)).status, 0);
+    EXPECT_EQ(list_dir(outdir), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+    EXPECT_TRUE(read_file(outdir + "/b.pdf") == read_file(b + ".pdf"));
+    EXPECT_EQ(tool("-o " + q(tmp.file("nodir")) + " --each " + q(a)).status, 2);
+    EXPECT_EQ(tool("-j -1 -o " + q(tmp.file("x.pdf")) + " " + q(a)).status, 2);
+}
+
 // Starts a shell command without waiting; exec makes the process the command itself, so a
 // signal reaches the tool.
 pid_t start_command(const std::string &cmd) {
@@ -433,7 +458,7 @@ TEST(Tool, AnInterruptLeavesNoTemporary) {
     for (bool to_stdout : {false, true}) {
         for (int delay : {-1, 100}) {
             std::string target = out_dir + "/doc.pdf";
-            std::string cmd = env + tool_cmd("--stored -o " + (to_stdout ? "- " : q(target)) + inputs);
+            std::string cmd = env + tool_cmd("--stored -j3 -o " + (to_stdout ? "- " : q(target)) + inputs);
             if (to_stdout) cmd += " > " + q(target);
             int status = interrupt_tool(cmd, delay, to_stdout ? scratch.path : out_dir);
             std::string what = std::string(to_stdout ? "-o - " : "-o FILE ") + std::to_string(delay);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "each.h"
+
 #include "folian.h"
 #include "page_info.h"
 #include "platform.h"
@@ -24,6 +26,7 @@ const char *const PROG = "folian";
 const char *const SYNOPSIS =
     "usage: folian [OPTION]... -o OUT.pdf INPUT...\n"
     "       folian [OPTION]... -o OUT.pdf --from-file LIST [INPUT]...\n"
+    "       folian [OPTION]... [-o OUTDIR] --each DIR...\n"
     "       folian transcode [--strict] IN OUT\n"
     "       folian --help | --version\n";
 
@@ -53,6 +56,10 @@ const char *const HELP =
     "                         50000000 (0: the decoders' limits, the default)\n"
     "      --max-pages N      refuse a document over N pages: --max-pages 500 (0: none)\n"
     "  -v, --verbose          one line per page on standard error: name, size, how embedded\n"
+    "  -j, --jobs N           threads to use, 0 for every core (default 0); 1: one at a time\n"
+    "      --each             one PDF per directory given: DIR.pdf beside it, or in OUTDIR\n"
+    "                         with -o; the documents run side by side within --jobs, one\n"
+    "                         failing does not stop the others, a summary line each\n"
     "      --name-order       directory files in the library's case-insensitive name order\n"
     "      --natural-order    directory files in numbered order (the default)\n"
     "      --stored           image data uncompressed, as the plain documents have it\n"
@@ -104,6 +111,7 @@ struct Settings {
     bool null_separated = false;
     bool stored = false;
     bool strict = false;
+    bool each = false;
     const char *output = nullptr;
     std::vector<InputArg> inputs;
 
@@ -136,7 +144,7 @@ int bad_value(const char *option, const char *value, const char *library_text) {
 }
 
 enum OptionId { OPT_OUTPUT, OPT_FROM_FILE, OPT_NULL, OPT_KEY, OPT_AUTO_ORIENT, OPT_VERBOSE, OPT_NATURAL,
-                OPT_NAME_ORDER, OPT_STORED, OPT_STRICT, OPT_HELP, OPT_VERSION, OPT_PDFA };
+                OPT_NAME_ORDER, OPT_STORED, OPT_STRICT, OPT_HELP, OPT_VERSION, OPT_PDFA, OPT_EACH };
 
 struct OptionName {
     const char *long_name;
@@ -162,6 +170,8 @@ const OptionName OPTIONS[] = {
     {"creator", 0, true, OPT_KEY},          {"producer", 0, true, OPT_KEY},
     {"creation-date", 0, true, OPT_KEY},    {"mod-date", 0, true, OPT_KEY},
     {"pdfa", 0, false, OPT_PDFA},  // a key whose value is optional: only "--pdfa=LEVEL" gives one
+    {"jobs", 'j', true, OPT_KEY},
+    {"each", 0, false, OPT_EACH},
 };
 
 // Finds the option an argument names: "--name", "--name=value", "-x" or "-xVALUE". Sets
@@ -243,6 +253,7 @@ int parse_with(int argc, char **argv, Settings *s, folian_settings *check) {
             break;
         case OPT_AUTO_ORIENT: s->keys.push_back({"orientation", "auto"}); break;
         case OPT_VERBOSE: s->verbose = true; break;
+        case OPT_EACH: s->each = true; break;
         case OPT_NATURAL: s->natural_order = true; break;
         case OPT_STORED: s->stored = true; break;
         case OPT_STRICT: s->strict = true; break;
@@ -250,7 +261,7 @@ int parse_with(int argc, char **argv, Settings *s, folian_settings *check) {
         case OPT_VERSION: std::printf("%s %s\n", PROG, folian_version()); return 0;
         }
     }
-    if (!s->output) return usage_error("no output file (-o)", nullptr);
+    if (!s->output && !s->each) return usage_error("no output file (-o)", nullptr);
     if (s->inputs.empty()) return usage_error("no input", nullptr);
     return check_inputs(*s);
 }
@@ -482,50 +493,62 @@ bool copy_to_stdout(const char *path) {
     return ok;
 }
 
-// Adds every page, stopping at the first that fails or at a signal that waits to end the
-// tool. True when all were added.
-bool add_pages(folian_doc *doc, const std::vector<Page> &pages, const Settings &s) {
+// What the library calls back after each page of a batch: progress, the verbose line, and
+// whether a signal waits to end the tool (then the batch stops and the document is aborted).
+struct PageWatch {
+    const std::vector<Page> *pages;
+    const Settings *s;
     Progress progress;
-    progress.on = !s.verbose && pages.size() > 1 && stderr_is_terminal();
-    for (size_t i = 0; i < pages.size(); i++) {
-        if (signal_waiting()) return false;
-        const char *path = pages[i].path.c_str(), *shown = pages[i].shown.c_str();
-        progress.show(i, pages.size(), shown);
-        // The library's reason for a file it cannot open is a generic one; the system's is
-        // more use, and costs one open.
-        std::FILE *probe = open_for_reading(path);
-        if (!probe) {
-            int error = errno;
-            progress.clear();
-            std::fprintf(stderr, "%s: cannot read %s: %s\n", PROG, shown, std::strerror(error));
-            return false;
-        }
-        std::fclose(probe);
-        if (!folian_doc_add(doc, path)) {
-            progress.clear();
-            std::fprintf(stderr, "%s: %s: %s\n", PROG, shown, folian_doc_error(doc));
-            return false;
-        }
-        if (s.verbose)
-            std::fprintf(stderr, "[%lu/%lu] %s: %s\n", (unsigned long)i + 1, (unsigned long)pages.size(), shown,
-                         describe_page(path, s.options()).c_str());
-    }
-    progress.clear();
-    return true;
+};
+
+int after_page(void *ctx, int index) {
+    PageWatch *w = (PageWatch *)ctx;
+    const std::vector<Page> &pages = *w->pages;
+    const size_t i = (size_t)index;
+    if (w->s->verbose)
+        std::fprintf(stderr, "[%lu/%lu] %s: %s\n", (unsigned long)i + 1, (unsigned long)pages.size(),
+                     pages[i].shown.c_str(), describe_page(pages[i].path.c_str(), w->s->options()).c_str());
+    if (i + 1 < pages.size()) w->progress.show(i + 1, pages.size(), pages[i + 1].shown.c_str());
+    return signal_waiting() ? 0 : 1;
 }
 
-// Converts the pages into `target`; 0 or 1. Signals wait while the document lives, so an
-// interrupt aborts it between pages and never ends the tool while the library holds a
-// named temporary; once the document is finished or aborted, a signal that came ends the
-// tool (with -o -, the copy to standard output is then not made).
-int write_document(const char *target, const folian_settings *rec, const std::vector<Page> &pages, const Settings &s) {
-    hold_signals();
+// Why page `page` failed: the system's reason for a file it cannot open (the library's is a
+// generic one), else the library's.
+void report_page_failure(folian_doc *doc, const Page &page) {
+    std::FILE *probe = open_for_reading(page.path.c_str());
+    if (!probe) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", PROG, page.shown.c_str(), std::strerror(errno));
+        return;
+    }
+    std::fclose(probe);
+    std::fprintf(stderr, "%s: %s: %s\n", PROG, page.shown.c_str(), folian_doc_error(doc));
+}
+
+// Adds every page through the library's batch (on the threads --jobs gives), stopping at the
+// first that fails or at a signal that waits to end the tool. True when all were added.
+bool add_pages(folian_doc *doc, const std::vector<Page> &pages, const Settings &s, bool show_progress) {
+    if (signal_waiting()) return false;
+    PageWatch watch{&pages, &s, Progress{}};
+    watch.progress.on = show_progress && !s.verbose && pages.size() > 1 && stderr_is_terminal();
+    std::vector<const char *> paths;
+    for (const Page &page : pages) paths.push_back(page.path.c_str());
+    watch.progress.show(0, pages.size(), pages[0].shown.c_str());
+    const int added = folian_doc_add_pages(doc, paths.data(), (int)paths.size(), after_page, &watch);
+    watch.progress.clear();
+    if (added == (int)pages.size()) return true;
+    if (!signal_waiting()) report_page_failure(doc, pages[(size_t)added]);
+    return false;
+}
+
+// Converts the pages into `target`; 0 or 1. The caller holds signals (see write_document).
+int write_document_held(const char *target, const folian_settings *rec, const std::vector<Page> &pages,
+                        const Settings &s, bool show_progress) {
     int status = 1;
     if (folian_doc *doc = folian_doc_open(target, rec)) {
         if (*folian_doc_error(doc)) {  // the output cannot be made: found before any page is read
             report_output_failure(target, folian_doc_error(doc));
             folian_doc_abort(doc);
-        } else if (!add_pages(doc, pages, s)) {
+        } else if (!add_pages(doc, pages, s, show_progress)) {
             folian_doc_abort(doc);
         } else if (!folian_doc_finish(doc)) {
             report_output_failure(target, folian_doc_error(doc));
@@ -536,6 +559,16 @@ int write_document(const char *target, const folian_settings *rec, const std::ve
     } else {
         std::fprintf(stderr, "%s: out of memory\n", PROG);
     }
+    return status;
+}
+
+// Converts the pages into `target`; 0 or 1. Signals wait while the document lives, so an
+// interrupt aborts it between pages and never ends the tool while the library holds a
+// named temporary; once the document is finished or aborted, a signal that came ends the
+// tool (with -o -, the copy to standard output is then not made).
+int write_document(const char *target, const folian_settings *rec, const std::vector<Page> &pages, const Settings &s) {
+    hold_signals();
+    const int status = write_document_held(target, rec, pages, s, true);
     release_signals();
     return status;
 }
@@ -556,6 +589,8 @@ folian_settings *library_settings(const Settings &s) {
     bool ok = rec != nullptr;
     const unsigned options = s.options();
     for (const Switch &sw : SWITCHES) ok = ok && folian_settings_set(rec, sw.key, (options & sw.bit) ? "on" : "off");
+    // Every core unless -j says otherwise; the library's default is one thread.
+    ok = ok && folian_settings_set(rec, "jobs", "0");
     for (const KeyValue &kv : s.keys) ok = ok && folian_settings_set(rec, kv.key, kv.value);
     ok = ok && folian_settings_set(rec, "natural-order", s.natural_order ? "on" : "off");
     if (!ok) {
@@ -578,11 +613,41 @@ int convert_with(const Settings &s, const folian_settings *rec) {
     return write_document(target.c_str(), rec, pages, s) == 0 && copy_to_stdout(target.c_str()) ? 0 : 1;
 }
 
+// One --each document: the directory's pages into its output, no progress line.
+int convert_each_document(EachJob *job, const folian_settings *rec) {
+    std::vector<Page> pages;
+    if (!directory_pages(rec, job->dir, &pages)) return 1;
+    job->pages = pages.size();
+    const Settings quiet;
+    return write_document_held(job->output.c_str(), rec, pages, quiet, false);
+}
+
+// --each: one document per directory, side by side (each.cpp).
+int convert_each(const Settings &s, const folian_settings *rec) {
+    if (s.output && !path_is_directory(s.output))
+        return usage_error("with --each, -o names the directory for the documents, not", s.output);
+    std::vector<EachJob> jobs;
+    for (const InputArg &in : s.inputs) {
+        if (in.is_list || !path_is_directory(in.text)) return usage_error("--each takes directories, not", in.text);
+        EachJob job;
+        job.dir = in.text;
+        job.output = each_output(in.text, s.output);
+        for (const EachJob &earlier : jobs)
+            if (earlier.output == job.output) return usage_error("two documents would be written to", job.output.c_str());
+        jobs.push_back(job);
+    }
+    const EachHost host{rec, convert_each_document};
+    hold_signals();
+    const int status = run_each(host, &jobs);
+    release_signals();
+    return status;
+}
+
 int convert(const Settings &s) {
     delete_scratch_on_signals();
     folian_settings *rec = library_settings(s);
     if (!rec) return 1;
-    const int status = convert_with(s, rec);
+    const int status = s.each ? convert_each(s, rec) : convert_with(s, rec);
     folian_settings_free(rec);
     return status;
 }

@@ -316,3 +316,20 @@ def test_decode_reads_every_format_and_frame(tmp_path):
     assert (im.width, im.height, bytes(im.pixels)) == (1, 1, b"\x09\x09\x09\xff")
     with pytest.raises(folian.Error, match="frame index out of range"):
         folian.decode(gif, frame=1)
+
+
+def test_convert_many_reports_each_document_in_order(tmp_path):
+    broken = tmp_path / "broken.png"
+    broken.write_bytes(b"\x89PNG\r\n\x1a\nnot a png")
+    jobs = [([PHOTO, BADGE], str(tmp_path / ("d%d.pdf" % i))) for i in range(6)]
+    jobs[3] = ([PHOTO, str(broken)], str(tmp_path / "d3.pdf"))
+    results = folian.convert_many(jobs, workers=4, jobs=2)
+    assert [r.output for r in results] == [out for _, out in jobs]
+    one = folian.convert_many(jobs[:1], workers=1)[0]
+    for i, r in enumerate(results):
+        if i == 3:
+            assert isinstance(r.error, folian.Error) and r.error.path == str(broken) and r.pages == 0
+            assert not os.path.exists(r.output)
+        else:
+            assert r.error is None and r.pages == 2 and r.bytes == os.path.getsize(r.output) and r.seconds >= 0
+            assert open(r.output, "rb").read() == open(one.output, "rb").read()
