@@ -912,7 +912,7 @@ const char *pdf_page_refusal(const PdfDoc *doc, const PdfImage *im, const PdfPag
     if (!pdf_image_ok(im)) return MSG_BAD_IMAGE;
     if (doc->info.pdfa == DOC_PDFA_OFF) return nullptr;
     PdfPage pg;
-    lay_out(&pg, im, &doc->settings, doc->next_obj, extra);
+    lay_out(&pg, im, &doc->settings, doc->next_obj, extra, nullptr);
     return pdfa_refusal(doc, &pg, im, extra, doc->count);
 }
 
