@@ -6,12 +6,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "folian.h"
+#include "jpeg/jpeg.h"
 #include "mem.h"
 #include "pdf_test_util.h"
 #include "pdf_write.h"
@@ -252,6 +254,40 @@ TEST(PdfWrite, JpegColourSpaces) {
         EXPECT_EQ(n, c.comps);
         expect_valid_pdf(path, {{w, h}}, 150);
     }
+}
+
+// An Adobe segment too short to hold its transform byte counts as none, for the writer's
+// inverted ink and the decoder's colours alike: both treat the file as one without it.
+TEST(PdfWrite, ShortAdobeSegmentIsNoAdobeSegment) {
+    std::vector<uint8_t> full = read_file(data_path("jpeg/cmyk-adobe0.jpg"));
+    const uint8_t sig[] = {0xFF, 0xEE};
+    auto at = std::search(full.begin(), full.end(), sig, sig + 2);
+    ASSERT_NE(at, full.end());
+    size_t pos = (size_t)(at - full.begin()), seg_len = 2 + (size_t)(at[2] << 8 | at[3]);
+    std::vector<uint8_t> none(full), shortened(full);
+    none.erase(none.begin() + pos, none.begin() + pos + seg_len);
+    // "Adobe" and a version byte: 6 bytes of payload where the transform needs 12.
+    shortened.erase(shortened.begin() + pos + 4 + 6, shortened.begin() + pos + seg_len);
+    shortened[pos + 2] = 0, shortened[pos + 3] = 8;
+    TempDir tmp;
+    std::string pdf[2];
+    std::vector<uint8_t> px[2];
+    const std::vector<uint8_t> *files[2] = {&none, &shortened};
+    for (int i = 0; i < 2; i++) {
+        std::string jpg = tmp.file("s" + std::to_string(i) + ".jpg"), out = tmp.file("s.pdf");
+        write_file(jpg, *files[i]);
+        ASSERT_EQ(folian_init(), 1);
+        ASSERT_EQ(folian_single(jpg.c_str(), out.c_str()), 1) << folian_last_error();
+        pdf[i] = read_text(out);
+        int w = 0, h = 0;
+        unsigned char *rgba = kv_jpeg_decode(jpg.c_str(), &w, &h, nullptr);
+        ASSERT_NE(rgba, nullptr);
+        px[i].assign(rgba, rgba + (size_t)w * h * 4);
+        std::free(rgba);
+    }
+    EXPECT_EQ(pdf[1].find("/Decode"), std::string::npos);
+    EXPECT_EQ(px[0], px[1]);
+    EXPECT_TRUE(jpeg_has_adobe_segment(full.data(), full.size()));
 }
 
 TEST(PdfWrite, HundredsOfPagesKeepTheirWholeKidsList) {

@@ -242,10 +242,7 @@ const char *jpg_parse_table_segment(jpg_decoder *d, uint8_t m, const uint8_t *pl
         if (n >= 2) d->restart_interval = (int32_t)load_be16(pl);
         return nullptr;
     case M_APP14:
-        if (n >= 12 && std::memcmp(pl, "Adobe", 5) == 0) {
-            d->adobe_transform = pl[11];
-            d->adobe_seen = true;
-        }
+        if (jpg_adobe_payload(pl, n, &d->adobe_transform)) d->adobe_seen = true;
         return nullptr;
     default: return nullptr;
     }

@@ -56,3 +56,9 @@ bool jpg_find_segment(const uint8_t *d, uint64_t n, uint64_t *pos, uint8_t code,
     }
     return false;
 }
+
+bool jpg_adobe_payload(const uint8_t *pl, uint32_t n, int32_t *transform) {
+    if (n < JPG_ADOBE_LEN || std::memcmp(pl, "Adobe", 5) != 0) return false;
+    if (transform) *transform = pl[11];
+    return true;
+}

@@ -41,4 +41,10 @@ jpg_marker_status jpg_read_marker(const uint8_t *d, uint64_t n, uint64_t p, jpg_
 bool jpg_find_segment(const uint8_t *d, uint64_t n, uint64_t *pos, uint8_t code, const void *sig, size_t sig_len,
                       jpg_marker *m);
 
+// The one rule for an Adobe APP14 payload, as libjpeg reads it: at least 12 bytes
+// beginning "Adobe", the colour transform in byte 11. A shorter segment is no Adobe
+// segment at all, for the decoder's colour choice and the writer's inverted CMYK alike.
+constexpr uint32_t JPG_ADOBE_LEN = 12;
+bool jpg_adobe_payload(const uint8_t *payload, uint32_t n, int32_t *transform);
+
 #endif

@@ -77,7 +77,10 @@ bool jpeg_probe_frames(const uint8_t *d, uint64_t n, bool extended, int *width_o
 bool jpeg_has_adobe_segment(const uint8_t *d, uint64_t n) {
     uint64_t pos = 2;
     jpg_marker m;
-    return jpg_find_segment(d, n, &pos, 0xEE, "Adobe", 5, &m);
+    // The decoder passes over a short segment and reads a later one; so does this.
+    while (jpg_find_segment(d, n, &pos, 0xEE, "Adobe", 5, &m))
+        if (jpg_adobe_payload(m.payload, m.payload_len, nullptr)) return true;
+    return false;
 }
 
 extern "C" FOLIAN_API int kv_jpeg_info(const char *path, int *width, int *height, int *components) noexcept {
