@@ -270,6 +270,24 @@ TEST(Tool, FilesGoToTheLibraryWhateverTheirName) {
     folian_init();
 }
 
+// Every format the library reads converts by default, in a list and in a directory; the plain
+// documents keep to PNG and JPEG.
+TEST(Tool, EveryFormatByDefaultAndClassicWhenStrict) {
+    TempDir tmp;
+    // A GIF of one 1x1 frame: global table (9,9,9), (200,200,200); codes clear, 0, end.
+    const std::string gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\x09\x09\x09\xc8\xc8\xc8"
+                          ",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00;",
+                          35);
+    const std::string dir = image_dir(tmp, "album", {{"1.png", "png/pngsuite/basn6a08.png"}});
+    write_file(dir + "/2.gif", std::vector<uint8_t>(gif.begin(), gif.end()));
+    ToolRun r = tool("-o " + q(tmp.file("a.pdf")) + " " + q(dir));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(read_text(tmp.file("a.pdf")).find("/Count 2"), std::string::npos);
+    r = tool("--strict -o " + q(tmp.file("s.pdf")) + " " + q(dir + "/2.gif"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "folian: " + dir + "/2.gif: not named .png, .jpg or .jpeg\n");
+}
+
 // Natural order numbers pages as people do; --name-order gives the library's order. The
 // verbose lines show the order, one line per page with its size and how it is embedded.
 TEST(Tool, NaturalOrderAndVerboseLines) {

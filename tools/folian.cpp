@@ -60,6 +60,9 @@ const char *const HELP =
     "      --each             one PDF per directory given: DIR.pdf beside it, or in OUTDIR\n"
     "                         with -o; the documents run side by side within --jobs, one\n"
     "                         failing does not stop the others, a summary line each\n"
+    "      --formats all|classic  every format read (TIFF, GIF, BMP too; the default), or\n"
+    "                         PNG and JPEG only\n"
+    "      --first-frame-only on  one page per file: the first frame of a GIF or TIFF\n"
     "      --name-order       directory files in the library's case-insensitive name order\n"
     "      --natural-order    directory files in numbered order (the default)\n"
     "      --stored           image data uncompressed, as the plain documents have it\n"
@@ -170,7 +173,8 @@ const OptionName OPTIONS[] = {
     {"creator", 0, true, OPT_KEY},          {"producer", 0, true, OPT_KEY},
     {"creation-date", 0, true, OPT_KEY},    {"mod-date", 0, true, OPT_KEY},
     {"pdfa", 0, false, OPT_PDFA},  // a key whose value is optional: only "--pdfa=LEVEL" gives one
-    {"jobs", 'j', true, OPT_KEY},
+    {"jobs", 'j', true, OPT_KEY},           {"formats", 0, true, OPT_KEY},
+    {"first-frame-only", 0, true, OPT_KEY},
     {"each", 0, false, OPT_EACH},
 };
 
@@ -591,6 +595,8 @@ folian_settings *library_settings(const Settings &s) {
     for (const Switch &sw : SWITCHES) ok = ok && folian_settings_set(rec, sw.key, (options & sw.bit) ? "on" : "off");
     // Every core unless -j says otherwise; the library's default is one thread.
     ok = ok && folian_settings_set(rec, "jobs", "0");
+    // Every format the library reads, unless the plain documents are asked for.
+    ok = ok && folian_settings_set(rec, "formats", s.strict ? "classic" : "all");
     for (const KeyValue &kv : s.keys) ok = ok && folian_settings_set(rec, kv.key, kv.value);
     ok = ok && folian_settings_set(rec, "natural-order", s.natural_order ? "on" : "off");
     if (!ok) {
