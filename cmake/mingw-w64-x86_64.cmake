@@ -3,8 +3,10 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(FOLIAN_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${FOLIAN_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${FOLIAN_MINGW_PREFIX}-g++)
+# The posix thread model: the win32 one has no std::thread or std::mutex in GCC 12, and the
+# library's batches run on std::thread. -static links winpthread in, so no DLL is added.
+set(CMAKE_C_COMPILER ${FOLIAN_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${FOLIAN_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${FOLIAN_MINGW_PREFIX}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${FOLIAN_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
