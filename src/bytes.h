@@ -13,6 +13,8 @@ inline uint32_t load_be16(const uint8_t *p) { return (uint32_t)p[0] << 8 | p[1];
 inline uint32_t load_be32(const uint8_t *p) {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
+inline uint32_t load_le16(const uint8_t *p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
+inline uint32_t load_le32(const uint8_t *p) { return load_le16(p) | load_le16(p + 2) << 16; }
 inline uint64_t load_le64(const uint8_t *p) {
     uint64_t v;
     std::memcpy(&v, p, 8);

@@ -227,14 +227,6 @@ bool find_passthrough(LoadedImage *li, uint64_t len, const PngDecodeFacts &facts
     return true;
 }
 
-// The size a PNG file's header declares; false when the file does not begin with one.
-bool png_header_size(const uint8_t *d, uint64_t n, uint64_t *w, uint64_t *h) {
-    if (n < 24 || kind_by_content(d, n) != KIND_PNG || std::memcmp(d + 12, "IHDR", 4) != 0) return false;
-    *w = load_be32(d + 16);
-    *h = load_be32(d + 20);
-    return true;
-}
-
 // A PNG decoded to RGBA. Its file bytes go once the metadata is read, unless a compact page
 // carries the file's image data as it is. The decoder's message is the error text.
 bool load_png(uint8_t *data, uint64_t len, const Settings *s, Report *r, LoadedImage *li) {

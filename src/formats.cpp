@@ -35,32 +35,6 @@ bool is_bmp(const uint8_t *d, uint64_t n) {
            size == 124;
 }
 
-// ---- Declared sizes --------------------------------------------------------------------
-
-uint32_t le16(const uint8_t *p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
-
-bool gif_size(const uint8_t *d, uint64_t n, uint64_t *w, uint64_t *h) {
-    if (n < 10) return false;
-    *w = le16(d + 6);
-    *h = le16(d + 8);
-    return true;
-}
-
-// Windows headers hold signed 32-bit sizes (a negative height is a top-down image), OS/2
-// 1.x ones unsigned 16-bit sizes.
-bool bmp_size(const uint8_t *d, uint64_t n, uint64_t *w, uint64_t *h) {
-    if (n < 26) return false;
-    if (le16(d + 14) == 12) {
-        *w = le16(d + 18);
-        *h = le16(d + 20);
-        return true;
-    }
-    const int32_t sw = (int32_t)(le16(d + 18) | le16(d + 20) << 16), sh = (int32_t)(le16(d + 22) | le16(d + 24) << 16);
-    *w = sw < 0 ? 0 : (uint64_t)sw;
-    *h = sh < 0 ? (uint64_t)(-(int64_t)sh) : (uint64_t)sh;
-    return true;
-}
-
 // ---- Decoders to RGBA ------------------------------------------------------------------
 
 uint8_t *decode_png(const uint8_t *d, uint64_t n, int, unsigned flags, int *w, int *h, const char **msg) {
@@ -97,8 +71,8 @@ uint8_t *decode_tiff(const uint8_t *d, uint64_t n, int frame, unsigned, int *w, 
 const FormatRow FORMATS[] = {
     {"png", {"png", nullptr}, true, LOADER_PNG, is_png, nullptr, nullptr, decode_png},
     {"jpeg", {"jpg", "jpeg", nullptr}, true, LOADER_JPEG, is_jpeg, nullptr, nullptr, decode_jpeg},
-    {"gif", {"gif", nullptr}, false, LOADER_FRAMES, is_gif, gif_size, gif_count_frames, decode_gif},
-    {"bmp", {"bmp", "dib", nullptr}, false, LOADER_PIXELS, is_bmp, bmp_size, nullptr, decode_bmp},
+    {"gif", {"gif", nullptr}, false, LOADER_FRAMES, is_gif, gif_header_size, gif_count_frames, decode_gif},
+    {"bmp", {"bmp", "dib", nullptr}, false, LOADER_PIXELS, is_bmp, bmp_header_size, nullptr, decode_bmp},
     {"tiff", {"tif", "tiff", nullptr}, false, LOADER_TIFF, tiff_signature, nullptr, tiff_page_count, decode_tiff},
 };
 

@@ -534,8 +534,10 @@ void put_indexed_space(PdfDoc *doc, const uint8_t *palette, int palette_entries,
 }
 
 // An /Indexed page costs its palette as text beside its stream; where RGB samples, which the
-// filters predict, come out smaller in all, the page is RGB. False when memory runs out.
-bool keep_smaller_form(const PdfImage *im, PixelForm *f) {
+// filters predict, come out smaller in all, the page is RGB. The winner's stream is kept in
+// *kept (null when there was nothing to compare). False when memory runs out.
+bool keep_smaller_form(const PdfImage *im, PixelForm *f, uint8_t **kept, size_t *kept_len) {
+    *kept = nullptr;
     if (f->kind != FORM_INDEXED) return true;
     PixelForm rgb;
     rgb.kind = FORM_RGB;
@@ -544,21 +546,30 @@ bool keep_smaller_form(const PdfImage *im, PixelForm *f) {
     size_t indexed_len = 0, rgb_len = 0;
     uint8_t *a = deflate_plane(im, *f, &indexed_len);
     uint8_t *b = a ? deflate_plane(im, rgb, &rgb_len) : nullptr;
-    std::free(a);
-    std::free(b);
-    if (!b) return false;
-    if (rgb_len < indexed_len + 6 * (size_t)f->entries) f->kind = FORM_RGB, f->depth = 8;
+    if (!b) {
+        std::free(a);
+        return false;
+    }
+    const bool rgb_wins = rgb_len < indexed_len + 6 * (size_t)f->entries;
+    if (rgb_wins) f->kind = FORM_RGB, f->depth = 8;
+    std::free(rgb_wins ? a : b);
+    *kept = rgb_wins ? b : a;
+    *kept_len = rgb_wins ? rgb_len : indexed_len;
     return true;
 }
 
-// A compressed plane as an image object; false when memory runs out.
-bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PixelForm &f) {
+// A compressed plane as an image object; false when memory runs out. `made` (may be null,
+// released here) is the plane's stream already compressed in form `f`.
+bool write_deflated_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const PixelForm &f,
+                          uint8_t *made = nullptr, size_t made_len = 0) {
     size_t len = 0;
     const bool alpha = f.kind == FORM_ALPHA;
     // A plane made ahead for the same form is the same stream; the form decides it whole.
     const PdfPrepared *ready = doc->ready;
     uint8_t *own = nullptr, *z = nullptr;
-    if (ready && alpha && ready->alpha_z && ready->alpha_depth == f.depth)
+    if (made)
+        z = own = made, len = made_len;
+    else if (ready && alpha && ready->alpha_z && ready->alpha_depth == f.depth)
         z = ready->alpha_z, len = ready->alpha_len;
     else if (ready && !alpha && ready->rgb_z && ready->rgb_kind == f.kind && ready->rgb_depth == f.depth)
         z = ready->rgb_z, len = ready->rgb_len;
@@ -621,14 +632,19 @@ void write_coded_image(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, const
 }
 
 // The colour plane's form of a compact pixel page: grey and /Indexed forms are for
-// conversions, which ask for them, and a profile describes RGB samples. False when memory
-// runs out.
-bool colour_form(const PdfImage *im, const PdfPageExtra *extra, bool has_profile, PixelForm *f) {
+// conversions, which ask for them, and a profile describes RGB samples. A plane made ahead
+// (`ready`, may be null) already settled between /Indexed and RGB, so its choice is taken
+// rather than compressing the page twice more. False when memory runs out.
+bool colour_form(const PdfImage *im, const PdfPageExtra *extra, bool has_profile, const PdfPrepared *ready,
+                 PixelForm *f, uint8_t **made, size_t *made_len) {
+    *made = nullptr;
     const unsigned flags = extra ? extra->page_flags : 0u;
     const bool newer = (flags & PDF_PAGE_INDEXED) != 0;
     find_form(im, newer, (flags & PDF_PAGE_GREY) && !has_profile, f);
     f->thorough = newer;  // pages of the newer formats have no older bytes to keep
-    return keep_smaller_form(im, f);
+    if (!ready || !ready->rgb_z) return keep_smaller_form(im, f, made, made_len);
+    if (f->kind == FORM_INDEXED && ready->rgb_kind == FORM_RGB) f->kind = FORM_RGB, f->depth = 8;
+    return true;
 }
 
 // The soft mask's form: a page of the newer formats whose pixels are either wholly opaque
@@ -653,12 +669,14 @@ void write_compact_images(PdfDoc *doc, const PdfPage *pg, const PdfImage *im, co
     if (pass) {
         write_passthrough_image(doc, pg, im, pass);
     } else {
-        if (!colour_form(im, extra, pg->icc_obj != 0, f)) {
+        uint8_t *made;
+        size_t made_len = 0;
+        if (!colour_form(im, extra, pg->icc_obj != 0, doc->ready, f, &made, &made_len)) {
             std::free(f);
             fail(doc, MSG_OOM);
             return;
         }
-        if (!write_deflated_image(doc, pg, im, *f)) {
+        if (!write_deflated_image(doc, pg, im, *f, made, made_len)) {
             std::free(f);
             return;
         }
@@ -1042,8 +1060,10 @@ void pdf_prepare_page(const PdfImage *im, const PdfPageExtra *extra, const Setti
     if (!(s->compact || (extra && (extra->page_flags & PDF_PAGE_COMPACT))) || (extra && extra->coded)) return;
     PixelForm *f = (PixelForm *)mem_malloc(sizeof(PixelForm));
     if (!f) return;  // made when the page is written
-    if (!(extra && extra->pass) && colour_form(im, extra, carries_profile(placement_of(extra), im), f)) {
-        p->rgb_z = deflate_plane(im, *f, &p->rgb_len);
+    uint8_t *made;
+    if (!(extra && extra->pass) &&
+        colour_form(im, extra, carries_profile(placement_of(extra), im), nullptr, f, &made, &p->rgb_len)) {
+        p->rgb_z = made ? made : deflate_plane(im, *f, &p->rgb_len);
         p->rgb_kind = f->kind, p->rgb_depth = f->depth;
     }
     if (p->has_alpha) {

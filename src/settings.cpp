@@ -73,13 +73,19 @@ bool parse_dpi(const char *value, void *field, char *why, size_t why_size) {
     return true;
 }
 
-bool parse_on_off(const char *value, void *field, char *why, size_t why_size) {
-    if (fold_equals(value, "on") || fold_equals(value, "off")) {
-        *(bool *)field = fold_equals(value, "on");
+// A key of two words: `yes` sets the field, `no` clears it.
+bool parse_switch(const char *value, const char *yes, const char *no, bool *field, char *why, size_t why_size,
+                  const char *accepted) {
+    if (fold_equals(value, yes) || fold_equals(value, no)) {
+        *field = fold_equals(value, yes);
         return true;
     }
-    say(why, why_size, "accepted: on, off");
+    say(why, why_size, accepted);
     return false;
+}
+
+bool parse_on_off(const char *value, void *field, char *why, size_t why_size) {
+    return parse_switch(value, "on", "off", (bool *)field, why, why_size, "accepted: on, off");
 }
 
 // A limit: a positive whole number, or 0 for the library's default.
@@ -95,12 +101,8 @@ bool parse_limit(const char *value, void *field, char *why, size_t why_size) {
 
 // Which input formats convert: the classic PNG and JPEG, or every format of the table.
 bool parse_formats(const char *value, void *field, char *why, size_t why_size) {
-    if (fold_equals(value, "classic") || fold_equals(value, "all")) {
-        *(bool *)field = fold_equals(value, "all");
-        return true;
-    }
-    say(why, why_size, "classic (PNG and JPEG), all (also TIFF, GIF, BMP)");
-    return false;
+    return parse_switch(value, "all", "classic", (bool *)field, why, why_size,
+                        "classic (PNG and JPEG), all (also TIFF, GIF, BMP)");
 }
 
 // Metadata text: checked here, so the writer never meets text XML or UTF-16 cannot carry.

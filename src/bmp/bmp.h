@@ -8,6 +8,8 @@
 // malloc'd buffer of width*height*4 bytes and *message ""; on failure null with
 // *width = *height = 0 and *message one of the texts below. Re-entrant.
 uint8_t *bmp_decode_memory(const uint8_t *data, uint64_t len, int *width, int *height, const char **message);
+// The size the header declares, before any check; false when the file is too short to say.
+bool bmp_header_size(const uint8_t *data, uint64_t len, uint64_t *width, uint64_t *height);
 
 extern const char BMP_ERR_SIGNATURE[];    // "bmp: not a BMP file (bad signature)"
 extern const char BMP_ERR_TRUNCATED[];    // "bmp: truncated file"

@@ -38,9 +38,6 @@ constexpr uint32_t OS2_HEADER = 12;
 enum Compression { RGB = 0, RLE8 = 1, RLE4 = 2, BITFIELDS = 3, JPEG = 4, PNG = 5, ALPHABITFIELDS = 6 };
 const char EMPTY[] = "";
 
-uint32_t le16(const uint8_t *p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
-uint32_t le32(const uint8_t *p) { return le16(p) | le16(p + 2) << 16; }
-
 // One colour channel of a 16 or 32-bit pixel: (pixel >> shift) & max, scaled to 0..255.
 struct Channel {
     int shift;
@@ -97,8 +94,8 @@ const char *read_header(const uint8_t *d, uint64_t len, Header *h) {
     if (len < 2 || d[0] != 'B' || d[1] != 'M') return BMP_ERR_SIGNATURE;
     if (len < FILE_HEADER + 4) return BMP_ERR_TRUNCATED;
     *h = Header{};
-    h->offset = le32(d + 10);
-    const uint32_t size = le32(d + 14);
+    h->offset = load_le32(d + 10);
+    const uint32_t size = load_le32(d + 14);
     const bool os2 = size == OS2_HEADER;
     if (!os2 && size != 40 && size != 52 && size != 56 && size != 108 && size != 124) return BMP_ERR_HEADER;
     if (len < FILE_HEADER + size) return BMP_ERR_TRUNCATED;
@@ -106,15 +103,15 @@ const char *read_header(const uint8_t *d, uint64_t len, Header *h) {
     int64_t height;
     uint32_t colours_used = 0;
     if (os2) {
-        h->width = (int)le16(p + 4);
-        height = le16(p + 6);
-        h->bpp = (int)le16(p + 10);
+        h->width = (int)load_le16(p + 4);
+        height = load_le16(p + 6);
+        h->bpp = (int)load_le16(p + 10);
     } else {
-        h->width = (int32_t)le32(p + 4);
-        height = (int32_t)le32(p + 8);
-        h->bpp = (int)le16(p + 14);
-        h->compression = le32(p + 16);
-        colours_used = le32(p + 32);
+        h->width = (int32_t)load_le32(p + 4);
+        height = (int32_t)load_le32(p + 8);
+        h->bpp = (int)load_le16(p + 14);
+        h->compression = load_le32(p + 16);
+        colours_used = load_le32(p + 32);
     }
     h->top_down = height < 0;
     if (height < 0) height = -height;
@@ -137,7 +134,7 @@ const char *read_header(const uint8_t *d, uint64_t len, Header *h) {
             if (len - after < (uint64_t)count * 4) return BMP_ERR_TRUNCATED;
             after += (uint64_t)count * 4;
         }
-        for (int i = 0; i < count; i++) masks[i] = le32(m + 4 * i);
+        for (int i = 0; i < count; i++) masks[i] = load_le32(m + 4 * i);
     } else if (h->bpp == 16) {
         masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
     } else if (h->bpp == 32) {
@@ -195,7 +192,7 @@ void decode_row(const Header &h, const uint8_t *src, uint8_t *out) {
         for (int x = 0; x < w; x++, src += 3, out += 4) out[0] = src[2], out[1] = src[1], out[2] = src[0], out[3] = 255;
     } else {
         for (int x = 0; x < w; x++, out += 4) {
-            const uint32_t pixel = h.bpp == 16 ? le16(src + 2 * x) : le32(src + 4 * x);
+            const uint32_t pixel = h.bpp == 16 ? load_le16(src + 2 * x) : load_le32(src + 4 * x);
             for (int c = 0; c < 3; c++) out[c] = channel_value(h.ch[c], pixel);
             out[3] = h.ch[3].max ? channel_value(h.ch[3], pixel) : 255;
         }
@@ -289,4 +286,20 @@ uint8_t *bmp_decode_memory(const uint8_t *data, uint64_t len, int *width, int *h
     *height = h.height;
     *message = EMPTY;
     return out;
+}
+
+// Windows headers hold signed 32-bit sizes (a negative height is a top-down image), OS/2
+// 1.x ones unsigned 16-bit sizes.
+bool bmp_header_size(const uint8_t *data, uint64_t len, uint64_t *width, uint64_t *height) {
+    if (len < 26) return false;
+    const uint8_t *p = data + FILE_HEADER;
+    if (load_le32(data + 14) == OS2_HEADER) {
+        *width = load_le16(p + 4);
+        *height = load_le16(p + 6);
+        return true;
+    }
+    const int32_t w = (int32_t)load_le32(p + 4), h = (int32_t)load_le32(p + 8);
+    *width = w < 0 ? 0 : (uint64_t)w;
+    *height = h < 0 ? (uint64_t)(-(int64_t)h) : (uint64_t)h;
+    return true;
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bytes.h"
 #include "gif/gif.h"
 #include "mem.h"
 
@@ -36,8 +37,6 @@ constexpr uint8_t BLOCK_EXTENSION = 0x21, BLOCK_IMAGE = 0x2C, BLOCK_TRAILER = 0x
 constexpr uint8_t LABEL_GRAPHIC_CONTROL = 0xF9;
 enum Disposal { KEEP = 1, TO_BACKGROUND = 2, TO_PREVIOUS = 3 };
 const char EMPTY[] = "";
-
-uint32_t le16(const uint8_t *p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
 
 // ---- Block walk ------------------------------------------------------------------------
 
@@ -97,10 +96,10 @@ int next_frame(const uint8_t *d, uint64_t len, uint64_t *pos, const uint8_t *glo
         }
         if (len - *pos < 9) break;
         const uint8_t *p = d + *pos;
-        f->x = (int)le16(p);
-        f->y = (int)le16(p + 2);
-        f->w = (int)le16(p + 4);
-        f->h = (int)le16(p + 6);
+        f->x = (int)load_le16(p);
+        f->y = (int)load_le16(p + 2);
+        f->w = (int)load_le16(p + 4);
+        f->h = (int)load_le16(p + 6);
         f->interlaced = (p[8] & 0x40) != 0;
         *pos += 9;
         if (p[8] & 0x80) {
@@ -135,8 +134,8 @@ uint64_t read_header(const uint8_t *d, uint64_t len, GifReader *r, const char **
         *message = GIF_ERR_TRUNCATED;
         return 0;
     }
-    r->width = (int)le16(d + 6);
-    r->height = (int)le16(d + 8);
+    r->width = (int)load_le16(d + 6);
+    r->height = (int)load_le16(d + 8);
     if (r->width == 0 || r->height == 0 || (uint64_t)r->width * (uint64_t)r->height > MAX_PIXELS) {
         *message = GIF_ERR_TOO_LARGE;
         return 0;
@@ -414,4 +413,11 @@ uint8_t *gif_decode_memory(const uint8_t *data, uint64_t len, int frame, int *wi
     r.canvas = nullptr;
     gif_close(&r);
     return px;
+}
+
+bool gif_header_size(const uint8_t *data, uint64_t len, uint64_t *width, uint64_t *height) {
+    if (len < 10) return false;
+    *width = load_le16(data + 6);
+    *height = load_le16(data + 8);
+    return true;
 }

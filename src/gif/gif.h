@@ -32,6 +32,8 @@ void gif_close(GifReader *r);
 int gif_count_frames(const uint8_t *data, uint64_t len, const char **message);
 // Frame `frame` (0-based) composited as shown, as a malloc'd RGBA buffer; null with
 // *width = *height = 0 and *message set on failure. *frames gets the frame count.
+// The logical screen's size the header declares; false when the file is too short to say.
+bool gif_header_size(const uint8_t *data, uint64_t len, uint64_t *width, uint64_t *height);
 uint8_t *gif_decode_memory(const uint8_t *data, uint64_t len, int frame, int *width, int *height, int *frames,
                            const char **message);
 

@@ -796,3 +796,10 @@ extern "C" FOLIAN_API unsigned char *kv_png_decode_memory(const unsigned char *d
     return png_decode_memory(data, len, width ? width : &dummy_w, height ? height : &dummy_h,
                              message ? message : &dummy_msg, flags & KV_PNG_INTERLACED ? PNG_DECODE_INTERLACED : 0);
 }
+
+bool png_header_size(const uint8_t *d, uint64_t n, uint64_t *w, uint64_t *h) {
+    if (n < 24 || std::memcmp(d, SIGNATURE, 8) != 0 || std::memcmp(d + 12, "IHDR", 4) != 0) return false;
+    *w = load_be32(d + 16);
+    *h = load_be32(d + 20);
+    return true;
+}

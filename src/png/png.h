@@ -37,6 +37,9 @@ struct PngChunks {
 // The signature and every chunk up to IEND, with the decoder's checks and messages, failures
 // in file order; null when the walk succeeds. The header itself is not checked here.
 const char *png_walk_chunks(const uint8_t *data, uint64_t len, PngChunks *chunks);
+// The size the header declares, before any check; false when the file does not begin with
+// a signature and an IHDR chunk.
+bool png_header_size(const uint8_t *data, uint64_t len, uint64_t *width, uint64_t *height);
 // Joins the data of every IDAT chunk the walk met, in file order, into dst
 // (chunks.idat_total bytes).
 void png_join_idat(const uint8_t *data, const PngChunks &chunks, uint8_t *dst);
